@@ -1,0 +1,25 @@
+// Listing, opening and closing units, raw frame access and version
+// information. These report counts, handles or 1/0, never a status code.
+#pragma once
+
+#include <cstdint>
+
+#include "registry/device_registry.h"
+
+namespace kelvo {
+
+// Caller-visible records (layouts in include/kelvo.h).
+inline constexpr std::size_t SUMMARY_SIZE = 21;
+inline constexpr std::size_t VERSION_INFO_SIZE = 37;
+
+std::int32_t BrowseDevice(DeviceRegistry* registry, std::uint8_t* summaries);
+std::int32_t BrowseDeviceIndex(DeviceRegistry* registry, std::int16_t index,
+                               std::uint8_t* summary);
+DeviceEntry* Open(DeviceRegistry* registry, std::uint8_t model, std::uint8_t unitId);
+DeviceEntry* OpenByIP(DeviceRegistry* registry, const char* address);
+std::int32_t Close(DeviceRegistry* registry, const void* handle);
+std::int32_t Access(DeviceRegistry* registry, const void* handle, std::int16_t length,
+                    std::uint8_t* buffer);
+std::int32_t GetVerInfo(DeviceRegistry* registry, const void* handle, std::uint8_t* info);
+
+}  // namespace kelvo

@@ -1,0 +1,86 @@
+#include "discovery/discover.h"
+
+#include <cstring>
+
+#include "discovery/device_list.h"
+#include "protocol/exchange.h"
+
+namespace kelvo {
+namespace {
+
+constexpr std::uint32_t BROADCAST_ADDRESS = 0xFFFFFFFF;
+
+// Asks the unit who it is over a temporary connection; the entry's own
+// connection and sequence counter are not used. The request is the bare
+// header 12 00 00 00 00 00 00 00; the reply carries model code, aux byte and
+// unit ID at bytes 16..18. A unit that does not answer keeps its values.
+void Identify(DeviceEntry& entry) {
+    const auto& net = platform::sockets();
+    const platform::Socket probe = net.openStream();
+    if (probe == platform::NO_SOCKET) return;
+    if (net.connect(probe, entry.address, entry.port)) {
+        entry.frame.fill(0);
+        entry.frame[frame::COMMAND] = CMD_INFO;
+        if (Transact(probe, entry.frame, frame::HEADER_SIZE, REPLY_TIMEOUT_MS)) {
+            entry.model = entry.frame[ident::MODEL];
+            entry.aux = entry.frame[ident::AUX];
+            entry.unitId = entry.frame[ident::UNIT_ID];
+        }
+    }
+    net.close(probe);
+}
+
+bool Unidentified(const DeviceEntry& entry) {
+    return entry.model == UNIDENTIFIED && entry.aux == UNIDENTIFIED &&
+           entry.unitId == UNIDENTIFIED;
+}
+
+}  // namespace
+
+void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_t wait) {
+    const auto& net = platform::sockets();
+    const platform::Socket s = net.openDatagram();
+    if (s == platform::NO_SOCKET) return;
+    if (net.enableBroadcast(s) &&
+        net.sendTo(s, DISCOVERY_QUERY.data(), static_cast<int>(DISCOVERY_QUERY.size()),
+                   BROADCAST_ADDRESS, port) >= 0) {
+        std::uint8_t answer[DISCOVERY_BUFFER_SIZE];
+        // Any datagram is an answer; the wait starts afresh after each one.
+        while (WaitReadable(s, wait) == 1) {
+            // Cleared every time, so a short answer cannot carry bytes of
+            // the answer before it.
+            std::memset(answer, 0, sizeof answer);
+            std::uint32_t from = 0;
+            if (net.recvFrom(s, answer, sizeof answer, &from) < 0) continue;
+            DeviceEntry* entry = DeviceRegistry::NewEntry();
+            if (!entry) break;
+            entry->address = from;
+            std::memcpy(entry->mac.data(), answer + DISCOVERY_MAC, entry->mac.size());
+            if (!registry.Append(entry)) {
+                delete entry;
+                break;
+            }
+        }
+    }
+    net.close(s);
+}
+
+std::int32_t Initial(DeviceRegistry* registry) {
+    if (!registry) return 0;
+    registry->Empty();
+    ReadDeviceList(*registry, DEVICE_LIST_FILE);
+    if (registry->mode != MODE_FILE_ONLY) {
+        BroadcastDiscover(*registry, DISCOVERY_PORT, REPLY_TIMEOUT_MS);
+        registry->ForEach(Identify);
+    }
+    // Drop the units that nobody could identify. Step past a node before
+    // dropping its entry: dropping frees the node.
+    for (const PtrList::Node* node = registry->First(); node;) {
+        auto* entry = static_cast<DeviceEntry*>(node->data);
+        node = node->next;
+        if (Unidentified(*entry)) registry->Drop(entry);
+    }
+    return registry->Count();
+}
+
+}  // namespace kelvo

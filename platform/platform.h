@@ -1,0 +1,62 @@
+// The operating system behind one small interface: sockets, the device-list
+// file, the library's version and the load/unload hooks. Winsock and the
+// Win32 file and version calls on Windows; POSIX on Linux, behaving as
+// Winsock does wherever the library relies on it.
+#pragma once
+
+#include <cstdint>
+
+namespace kelvo::platform {
+
+// A socket handle; 0 means "no socket" everywhere in the library.
+using Socket = std::uintptr_t;
+inline constexpr Socket NO_SOCKET = 0;
+
+// Socket operations. The library reaches the network only through the table
+// returned by sockets(), so a test or fuzzer can stand in for the network.
+// Addresses are IPv4 in network byte order; ports are in host order.
+struct SocketOps {
+    Socket (*openStream)();                        // TCP socket, or NO_SOCKET
+    Socket (*openDatagram)();                      // UDP socket, or NO_SOCKET
+    bool (*enableBroadcast)(Socket);               // SO_BROADCAST
+    bool (*connect)(Socket, std::uint32_t address, std::uint16_t port);  // blocking
+    int (*send)(Socket, const std::uint8_t* data, int length);          // count or -1
+    int (*sendTo)(Socket, const std::uint8_t* data, int length, std::uint32_t address,
+                  std::uint16_t port);  // count or -1
+    // 1 if readable within timeoutMs (millisecond resolution), else 0.
+    int (*waitReadable)(Socket, std::int32_t timeoutMs);
+    int (*recv)(Socket, std::uint8_t* buffer, int capacity);  // count, 0 closed, -1 error
+    // One datagram; -1 on error or when it did not fit into capacity.
+    int (*recvFrom)(Socket, std::uint8_t* buffer, int capacity, std::uint32_t* fromAddress);
+    int (*close)(Socket);  // 0, or -1 on error
+};
+
+const SocketOps& sockets();
+// Replaces the socket operations (null restores the system's). For tests.
+void setSocketOps(const SocketOps* ops);
+
+// Starts and stops the socket layer (Winsock 1.1 on Windows).
+void startup();
+void cleanup();
+
+// Dotted IPv4 text to an address in network byte order, as inet_addr does:
+// text it does not accept gives 0xFFFFFFFF.
+std::uint32_t parseAddress(const char* text);
+
+// Reads "<Windows directory>/<name>" whole. On success returns a buffer of
+// size + 1 bytes whose last byte is 0 (release with releaseText) and sets
+// *size; returns null when the file is missing, unreadable or too large for
+// memory.
+char* readTextFile(const char* name, std::uint32_t* size);
+void releaseText(char* text);
+
+// The four numbers of the library's file version (major, minor, YY, MMDD).
+bool libraryVersion(std::uint16_t out[4]);
+
+}  // namespace kelvo::platform
+
+namespace kelvo {
+// Called by the platform's load and unload hooks.
+void onLibraryLoad();
+void onLibraryUnload();
+}  // namespace kelvo

@@ -1,0 +1,159 @@
+// Winsock 1.1 and the Win32 file and version calls.
+#include <winsock.h>
+// winsock.h must come before windows.h.
+#include <windows.h>
+
+#include <cstdio>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace kelvo::platform {
+namespace {
+
+SOCKET raw(Socket s) { return static_cast<SOCKET>(s); }
+
+Socket adopt(SOCKET s) { return s == INVALID_SOCKET ? NO_SOCKET : static_cast<Socket>(s); }
+
+sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = address;
+    return sa;
+}
+
+Socket openStream() { return adopt(::socket(AF_INET, SOCK_STREAM, 0)); }
+Socket openDatagram() { return adopt(::socket(AF_INET, SOCK_DGRAM, 0)); }
+
+bool enableBroadcast(Socket s) {
+    const int on = 1;
+    return ::setsockopt(raw(s), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                        sizeof on) == 0;
+}
+
+bool connectTo(Socket s, std::uint32_t address, std::uint16_t port) {
+    if (s == NO_SOCKET) return false;
+    const sockaddr_in sa = endpoint(address, port);
+    return ::connect(raw(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+int sendData(Socket s, const std::uint8_t* data, int length) {
+    if (s == NO_SOCKET) return -1;
+    const int n = ::send(raw(s), reinterpret_cast<const char*>(data), length, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int sendTo(Socket s, const std::uint8_t* data, int length, std::uint32_t address,
+           std::uint16_t port) {
+    if (s == NO_SOCKET) return -1;
+    const sockaddr_in sa = endpoint(address, port);
+    const int n = ::sendto(raw(s), reinterpret_cast<const char*>(data), length, 0,
+                           reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int waitReadable(Socket s, std::int32_t ms) {
+    if (s == NO_SOCKET) return 0;
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(raw(s), &readSet);
+    // 1500 ms becomes 1 s and 500000 us.
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    const int n = ::select(0, &readSet, nullptr, nullptr, &tv);
+    return (n > 0 && FD_ISSET(raw(s), &readSet)) ? 1 : 0;
+}
+
+int receive(Socket s, std::uint8_t* buffer, int capacity) {
+    if (s == NO_SOCKET) return -1;
+    const int n = ::recv(raw(s), reinterpret_cast<char*>(buffer), capacity, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int receiveFrom(Socket s, std::uint8_t* buffer, int capacity, std::uint32_t* from) {
+    if (s == NO_SOCKET) return -1;
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    // A datagram longer than capacity fails with WSAEMSGSIZE.
+    const int n = ::recvfrom(raw(s), reinterpret_cast<char*>(buffer), capacity, 0,
+                             reinterpret_cast<sockaddr*>(&sa), &len);
+    if (n == SOCKET_ERROR) return -1;
+    *from = sa.sin_addr.s_addr;
+    return n;
+}
+
+int closeSocket(Socket s) {
+    if (s == NO_SOCKET) return -1;
+    return ::closesocket(raw(s)) == 0 ? 0 : -1;
+}
+
+constexpr SocketOps systemOps{openStream,   openDatagram, enableBroadcast, connectTo,
+                              sendData,     sendTo,       waitReadable,    receive,
+                              receiveFrom,  closeSocket};
+const SocketOps* current = &systemOps;
+
+}  // namespace
+
+const SocketOps& sockets() { return *current; }
+void setSocketOps(const SocketOps* ops) { current = ops ? ops : &systemOps; }
+
+void startup() {
+    WSADATA data;
+    ::WSAStartup(0x0101, &data);  // a failure shows later as failing socket calls
+}
+void cleanup() { ::WSACleanup(); }
+
+std::uint32_t parseAddress(const char* text) { return ::inet_addr(text); }
+
+char* readTextFile(const char* name, std::uint32_t* size) {
+    char path[MAX_PATH + 1 + 64];
+    const UINT dirLen = ::GetWindowsDirectoryA(path, MAX_PATH);
+    if (dirLen == 0 || dirLen >= MAX_PATH) return nullptr;
+    std::snprintf(path + dirLen, sizeof path - dirLen, "\\%s", name);
+
+    const HANDLE file = ::CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    const DWORD length = ::GetFileSize(file, nullptr);
+    char* text = nullptr;
+    if (length != INVALID_FILE_SIZE) {
+        text = new (std::nothrow) char[std::size_t{length} + 1]();
+        DWORD got = 0;
+        if (text && !::ReadFile(file, text, length, &got, nullptr)) {
+            delete[] text;
+            text = nullptr;
+        }
+        if (text) *size = length;
+    }
+    ::CloseHandle(file);
+    return text;
+}
+
+void releaseText(char* text) { delete[] text; }
+
+bool libraryVersion(std::uint16_t out[4]) {
+    // The version resource of the library's own file, found by the usual
+    // search for a library of that name.
+    const char* const file = "KelvoDLL.dll";
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeA(file, &ignored);
+    if (size == 0) return false;
+    char* data = new (std::nothrow) char[size];
+    if (!data) return false;
+    bool ok = false;
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT infoLen = 0;
+    if (::GetFileVersionInfoA(file, 0, size, data) &&
+        ::VerQueryValueA(data, "\\", reinterpret_cast<void**>(&info), &infoLen) && info &&
+        infoLen >= sizeof *info) {
+        out[0] = HIWORD(info->dwFileVersionMS);
+        out[1] = LOWORD(info->dwFileVersionMS);
+        out[2] = HIWORD(info->dwFileVersionLS);
+        out[3] = LOWORD(info->dwFileVersionLS);
+        ok = true;
+    }
+    delete[] data;
+    return ok;
+}
+
+}  // namespace kelvo::platform

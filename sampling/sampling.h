@@ -1,0 +1,57 @@
+// The unit's on-board sampling memory: the settings record kept per unit,
+// and the commands that start, stop, poll, seek and transfer.
+#pragma once
+
+#include <cstdint>
+
+#include "registry/device_registry.h"
+
+namespace kelvo {
+
+// SamplingConfig layout (26 bytes, little-endian). Bytes 2..25 travel
+// unchanged in the start and stop requests.
+namespace sampling {
+inline constexpr std::size_t TRIGGER_VALUE = 2;  // 16 bits
+inline constexpr std::size_t TARGET_CHANNELS = 4;  // 16-bit map: channels 0..7, 8..15
+inline constexpr std::size_t FLAGS = 12;
+inline constexpr std::size_t CYCLE = 13;
+inline constexpr std::size_t FREQUENCY = 16;  // 24 bits
+inline constexpr std::size_t TRIGGER = 20;    // lower code bits 0..3, upper code bits 4..7
+inline constexpr std::size_t TRGDATA1 = 22;   // 2 bytes; analog: trigger channel
+inline constexpr std::size_t TRGDATA2 = 24;   // 2 bytes; analog: trigger data byte
+inline constexpr std::uint8_t TIMING_FLAG = 0x04;
+inline constexpr std::uint8_t OUTPUT_MODE_FLAG = 0x08;
+inline constexpr std::uint8_t ANALOG_CHANNELS = 16;
+}  // namespace sampling
+
+// Setting kinds: high byte the family, low byte the item.
+inline constexpr std::uint16_t SETTING_TRGDATA_DIO = 0x0301;
+inline constexpr std::uint16_t SETTING_TRIGGER_DIO = 0x0302;
+inline constexpr std::uint16_t SETTING_SAMPLINGCYCLE_DIO = 0x0303;
+inline constexpr std::uint16_t SETTING_SAMPLINGFREQ_AO = 0x1003;
+inline constexpr std::uint16_t SETTING_OUTPUTMODE_AO = 0x1004;
+inline constexpr std::uint16_t SETTING_TRGDATA_AI = 0x2001;
+inline constexpr std::uint16_t SETTING_TRIGGER_AIO = 0x2002;
+inline constexpr std::uint16_t SETTING_SAMPLINGCYCLE_AI = 0x2003;
+inline constexpr std::uint16_t SETTING_TARGETCHANNEL_AI = 0x2005;
+
+// Stores the bytes of `kind` from `value` into the unit's record.
+Status SetMemSetting(DeviceRegistry* registry, const void* handle, std::uint16_t kind,
+                     const SamplingConfig& value);
+// Copies the bytes of `kind` from the unit's record into `out`; other bytes
+// of `out` are left alone.
+Status GetMemSetting(DeviceRegistry* registry, const void* handle, std::uint16_t kind,
+                     SamplingConfig& out);
+
+// The target-channel map of a list of analog channels (16 and above skipped).
+std::uint16_t TargetChannelMap(std::uint8_t count, const std::uint8_t* channels);
+
+Status MemControl(DeviceRegistry* registry, const void* handle, std::uint8_t code);
+std::uint8_t MemStatus(DeviceRegistry* registry, const void* handle, std::uint32_t* count);
+Status MemSeek(DeviceRegistry* registry, const void* handle, std::uint32_t position);
+Status MemRead(DeviceRegistry* registry, const void* handle, std::uint32_t length,
+               std::uint8_t* buffer, std::uint8_t flag);
+Status MemWrite(DeviceRegistry* registry, const void* handle, std::uint32_t length,
+                const std::uint8_t* buffer, std::uint8_t flag);
+
+}  // namespace kelvo
