@@ -88,8 +88,7 @@ DeviceEntry* Open(DeviceRegistry* registry, std::uint8_t model, std::uint8_t uni
 
 DeviceEntry* OpenByIP(DeviceRegistry* registry, const char* address) {
     const std::uint32_t wanted = platform::parseAddress(address);
-    return OpenFirst(registry,
-                     [&](const DeviceEntry& entry) { return entry.address == wanted; });
+    return OpenFirst(registry, [&](const DeviceEntry& entry) { return entry.address == wanted; });
 }
 
 std::int32_t Close(DeviceRegistry* registry, const void* handle) {

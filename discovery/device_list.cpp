@@ -12,7 +12,9 @@ struct Span {
     bool empty() const { return begin == end; }
 };
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';

@@ -31,8 +31,7 @@ void Identify(DeviceEntry& entry) {
 }
 
 bool Unidentified(const DeviceEntry& entry) {
-    return entry.model == UNIDENTIFIED && entry.aux == UNIDENTIFIED &&
-           entry.unitId == UNIDENTIFIED;
+    return entry.model == UNIDENTIFIED && entry.aux == UNIDENTIFIED && entry.unitId == UNIDENTIFIED;
 }
 
 }  // namespace

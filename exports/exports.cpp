@@ -1,18 +1,21 @@
 // The library's C boundary. Each export passes its arguments, narrowed to the
 // bits the operation uses, to one operation of the registry. The library is
 // built without exceptions, so none can cross this boundary.
-#include "kelvo.h"
-
 #include "discovery/connections.h"
 #include "discovery/discover.h"
 #include "io/channel_io.h"
+#include "kelvo.h"
 #include "sampling/sampling.h"
 
 using namespace kelvo;
 
 namespace {
-std::uint8_t Byte(std::uint32_t v) { return static_cast<std::uint8_t>(v); }
-std::uint8_t* Bytes(void* p) { return static_cast<std::uint8_t*>(p); }
+std::uint8_t Byte(std::uint32_t v) {
+    return static_cast<std::uint8_t>(v);
+}
+std::uint8_t* Bytes(void* p) {
+    return static_cast<std::uint8_t*>(p);
+}
 }  // namespace
 
 static_assert(sizeof(KelvoDeviceSummary) == SUMMARY_SIZE);
@@ -27,7 +30,9 @@ extern "C" {
 
 // ---- Discovery and connections ----
 
-KELVO_API int32_t KELVO_CALL Kelvo_Initial(void) { return Initial(Registry()); }
+KELVO_API int32_t KELVO_CALL Kelvo_Initial(void) {
+    return Initial(Registry());
+}
 
 KELVO_API int32_t KELVO_CALL Kelvo_BrowseDevice(KelvoDeviceSummary* summaries) {
     return BrowseDevice(Registry(), Bytes(summaries));
@@ -45,7 +50,9 @@ KELVO_API KELVO_HANDLE KELVO_CALL Kelvo_OpenByIP(const char* ipAddress) {
     return OpenByIP(Registry(), ipAddress);
 }
 
-KELVO_API int32_t KELVO_CALL Kelvo_Close(KELVO_HANDLE handle) { return Close(Registry(), handle); }
+KELVO_API int32_t KELVO_CALL Kelvo_Close(KELVO_HANDLE handle) {
+    return Close(Registry(), handle);
+}
 
 KELVO_API int32_t KELVO_CALL Kelvo_Access(KELVO_HANDLE handle, int32_t length, uint8_t* buffer) {
     return Access(Registry(), handle, static_cast<std::int16_t>(length), buffer);
@@ -146,16 +153,16 @@ Status GetCycle(KELVO_HANDLE handle, std::uint16_t kind, std::uint8_t* timing,
     return status;
 }
 
-Status SetTrigger(KELVO_HANDLE handle, std::uint16_t kind, std::uint32_t lower,
-                  std::uint32_t upper, std::uint32_t value) {
+Status SetTrigger(KELVO_HANDLE handle, std::uint16_t kind, std::uint32_t lower, std::uint32_t upper,
+                  std::uint32_t value) {
     SamplingConfig c{};
     c[s::TRIGGER] = Byte(lower | upper);
     putLE16(c.data() + s::TRIGGER_VALUE, static_cast<std::uint16_t>(value));
     return SetMemSetting(Registry(), handle, kind, c);
 }
 
-Status GetTrigger(KELVO_HANDLE handle, std::uint16_t kind, std::uint8_t* lower,
-                  std::uint8_t* upper, std::uint16_t* value) {
+Status GetTrigger(KELVO_HANDLE handle, std::uint16_t kind, std::uint8_t* lower, std::uint8_t* upper,
+                  std::uint16_t* value) {
     SamplingConfig c{};
     const Status status = GetMemSetting(Registry(), handle, kind, c);
     if (status == STATUS_OK) {

@@ -170,7 +170,8 @@ KELVO_API uint16_t KELVO_CALL Kelvo_MultiReadAIO(KELVO_HANDLE handle, uint32_t c
 KELVO_API uint16_t KELVO_CALL Kelvo_MultiWriteAIO(KELVO_HANDLE handle, uint32_t count,
                                                   const uint8_t* channels, const int32_t* values);
 /* Kelvo_SetGainAIO - send the gain byte for a channel (not range-checked). */
-KELVO_API uint16_t KELVO_CALL Kelvo_SetGainAIO(KELVO_HANDLE handle, uint32_t channel, uint32_t gain);
+KELVO_API uint16_t KELVO_CALL Kelvo_SetGainAIO(KELVO_HANDLE handle, uint32_t channel,
+                                               uint32_t gain);
 KELVO_API uint16_t KELVO_CALL Kelvo_ReadCOU(KELVO_HANDLE handle, uint32_t channel, int32_t* value);
 KELVO_API uint16_t KELVO_CALL Kelvo_WriteCOU(KELVO_HANDLE handle, uint32_t channel, int32_t value);
 /* Kelvo_SetModeCOU - send the mode byte (modeHigh << 4) | modeLow. */
@@ -233,7 +234,8 @@ KELVO_API uint16_t KELVO_CALL Kelvo_MemStopDIO(KELVO_HANDLE handle);
  * count; both 0 on any failure. */
 KELVO_API uint8_t KELVO_CALL Kelvo_MemSampleStatusDIO(KELVO_HANDLE handle, uint32_t* count);
 KELVO_API uint16_t KELVO_CALL Kelvo_MemSeekDIO(KELVO_HANDLE handle, uint32_t position);
-KELVO_API uint16_t KELVO_CALL Kelvo_MemReadDIO(KELVO_HANDLE handle, uint32_t length, uint8_t* buffer);
+KELVO_API uint16_t KELVO_CALL Kelvo_MemReadDIO(KELVO_HANDLE handle, uint32_t length,
+                                               uint8_t* buffer);
 KELVO_API uint16_t KELVO_CALL Kelvo_MemWriteDIO(KELVO_HANDLE handle, uint32_t length,
                                                 const uint8_t* buffer);
 KELVO_API uint16_t KELVO_CALL Kelvo_MemSeekReadDIO(KELVO_HANDLE handle, uint32_t length,
@@ -244,7 +246,8 @@ KELVO_API uint16_t KELVO_CALL Kelvo_MemStartAIO(KELVO_HANDLE handle);
 KELVO_API uint16_t KELVO_CALL Kelvo_MemStopAIO(KELVO_HANDLE handle);
 KELVO_API uint8_t KELVO_CALL Kelvo_MemSampleStatusAIO(KELVO_HANDLE handle, uint32_t* count);
 KELVO_API uint16_t KELVO_CALL Kelvo_MemSeekAIO(KELVO_HANDLE handle, uint32_t position);
-KELVO_API uint16_t KELVO_CALL Kelvo_MemReadAIO(KELVO_HANDLE handle, uint32_t length, uint8_t* buffer);
+KELVO_API uint16_t KELVO_CALL Kelvo_MemReadAIO(KELVO_HANDLE handle, uint32_t length,
+                                               uint8_t* buffer);
 KELVO_API uint16_t KELVO_CALL Kelvo_MemWriteAIO(KELVO_HANDLE handle, uint32_t length,
                                                 const uint8_t* buffer);
 KELVO_API uint16_t KELVO_CALL Kelvo_MemSeekReadAIO(KELVO_HANDLE handle, uint32_t length,

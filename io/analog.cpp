@@ -33,7 +33,9 @@ std::uint32_t ChannelMask(std::uint8_t count, const std::uint8_t* channels, unsi
 
 // Models with more than 32 channels do not exist; keep the mask shift defined
 // whatever the table says.
-unsigned MaskLimit(unsigned count) { return count < 32 ? count : 32; }
+unsigned MaskLimit(unsigned count) {
+    return count < 32 ? count : 32;
+}
 
 using ChannelBlock = std::unique_ptr<std::uint8_t[]>;
 ChannelBlock NewChannelBlock() {

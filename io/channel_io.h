@@ -12,10 +12,9 @@ namespace kelvo {
 // Digital units are seen as an image of up to 8 ports of 8 lines.
 inline constexpr std::uint8_t PORT_IMAGE_SIZE = 8;
 
-Status ReadDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port,
-               std::uint8_t* data);
-Status WriteDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port,
-                std::uint8_t value, std::uint8_t mask);
+Status ReadDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port, std::uint8_t* data);
+Status WriteDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port, std::uint8_t value,
+                std::uint8_t mask);
 Status MultiReadDIO(DeviceRegistry* registry, const void* handle, std::uint8_t count,
                     const std::uint8_t* ports, std::uint8_t* data);
 Status MultiWriteDIO(DeviceRegistry* registry, const void* handle, std::uint8_t count,

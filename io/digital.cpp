@@ -30,8 +30,8 @@ Status ReadDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port,
     return status;
 }
 
-Status WriteDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port,
-                std::uint8_t value, std::uint8_t mask) {
+Status WriteDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port, std::uint8_t value,
+                std::uint8_t mask) {
     DeviceEntry* entry = FindEntry(registry, handle);
     if (!entry) return STATUS_NOT_OPEN;
     if (!Writable(*entry, port)) return STATUS_BAD_CHANNEL;

@@ -22,6 +22,8 @@ inline constexpr int MODEL_COUNT = 21;  // codes 0..20; 0 is "no model"
 const ModelInfo& LookupModel(std::uint8_t code);
 
 // Bytes that one analog or counter value occupies on the wire: 1 or 2.
-inline unsigned ValueWidth(const ModelInfo& model) { return (model.bits + 7u) / 8u; }
+inline unsigned ValueWidth(const ModelInfo& model) {
+    return (model.bits + 7u) / 8u;
+}
 
 }  // namespace kelvo

@@ -3,6 +3,10 @@
 #include "platform/platform.h"
 
 namespace {
-[[gnu::constructor]] void libraryLoaded() { kelvo::onLibraryLoad(); }
-[[gnu::destructor]] void libraryUnloaded() { kelvo::onLibraryUnload(); }
+[[gnu::constructor]] void libraryLoaded() {
+    kelvo::onLibraryLoad();
+}
+[[gnu::destructor]] void libraryUnloaded() {
+    kelvo::onLibraryUnload();
+}
 }  // namespace

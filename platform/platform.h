@@ -16,11 +16,11 @@ inline constexpr Socket NO_SOCKET = 0;
 // returned by sockets(), so a test or fuzzer can stand in for the network.
 // Addresses are IPv4 in network byte order; ports are in host order.
 struct SocketOps {
-    Socket (*openStream)();                        // TCP socket, or NO_SOCKET
-    Socket (*openDatagram)();                      // UDP socket, or NO_SOCKET
-    bool (*enableBroadcast)(Socket);               // SO_BROADCAST
+    Socket (*openStream)();                                              // TCP socket, or NO_SOCKET
+    Socket (*openDatagram)();                                            // UDP socket, or NO_SOCKET
+    bool (*enableBroadcast)(Socket);                                     // SO_BROADCAST
     bool (*connect)(Socket, std::uint32_t address, std::uint16_t port);  // blocking
-    int (*send)(Socket, const std::uint8_t* data, int length);          // count or -1
+    int (*send)(Socket, const std::uint8_t* data, int length);           // count or -1
     int (*sendTo)(Socket, const std::uint8_t* data, int length, std::uint32_t address,
                   std::uint16_t port);  // count or -1
     // 1 if readable within timeoutMs (millisecond resolution), else 0.

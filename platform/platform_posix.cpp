@@ -22,7 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int fd(Socket s) { return static_cast<int>(s); }
+int fd(Socket s) {
+    return static_cast<int>(s);
+}
 
 // Descriptor 0 means "no connection" to the library, so a socket must never
 // get it (it can when the host process closed its standard input).
@@ -55,8 +57,8 @@ int pollFor(Socket s, short events, std::int32_t ms) {
         const int r = ::poll(&p, 1, wait);
         if (r < 0 && errno == EINTR) {
             if (ms >= 0) {
-                const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    Clock::now() - start);
+                const auto spent =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
                 wait = spent.count() < ms ? ms - static_cast<int>(spent.count()) : 0;
             }
             continue;
@@ -66,8 +68,12 @@ int pollFor(Socket s, short events, std::int32_t ms) {
     }
 }
 
-Socket openStream() { return adopt(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
-Socket openDatagram() { return adopt(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
+Socket openStream() {
+    return adopt(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+Socket openDatagram() {
+    return adopt(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+}
 
 bool enableBroadcast(Socket s) {
     const int on = 1;
@@ -91,8 +97,8 @@ int sendAll(Socket s, const std::uint8_t* data, int length) {
     if (s == NO_SOCKET || length < 0) return -1;
     int done = 0;
     while (done < length) {
-        const ssize_t n = ::send(fd(s), data + done, static_cast<size_t>(length - done),
-                                 MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd(s), data + done, static_cast<size_t>(length - done), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -151,20 +157,25 @@ int closeSocket(Socket s) {
     return (::close(fd(s)) == 0 || errno == EINTR) ? 0 : -1;
 }
 
-constexpr SocketOps systemOps{openStream,   openDatagram, enableBroadcast, connectTo,
-                              sendAll,      sendTo,       waitReadable,    receive,
-                              receiveFrom,  closeSocket};
+constexpr SocketOps systemOps{openStream, openDatagram, enableBroadcast, connectTo,   sendAll,
+                              sendTo,     waitReadable, receive,         receiveFrom, closeSocket};
 const SocketOps* current = &systemOps;
 
 }  // namespace
 
-const SocketOps& sockets() { return *current; }
-void setSocketOps(const SocketOps* ops) { current = ops ? ops : &systemOps; }
+const SocketOps& sockets() {
+    return *current;
+}
+void setSocketOps(const SocketOps* ops) {
+    current = ops ? ops : &systemOps;
+}
 
 void startup() {}
 void cleanup() {}
 
-std::uint32_t parseAddress(const char* text) { return ::inet_addr(text); }
+std::uint32_t parseAddress(const char* text) {
+    return ::inet_addr(text);
+}
 
 char* readTextFile(const char* name, std::uint32_t* size) {
     // The Windows directory is read anew each time, so a caller can point
@@ -182,7 +193,7 @@ char* readTextFile(const char* name, std::uint32_t* size) {
     if (d < 0) return nullptr;
 
     char* text = nullptr;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(d, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < 0xFFFFFFFF) {
         const auto length = static_cast<std::uint32_t>(st.st_size);
         text = new (std::nothrow) char[std::size_t{length} + 1]();
@@ -205,7 +216,9 @@ char* readTextFile(const char* name, std::uint32_t* size) {
     return text;
 }
 
-void releaseText(char* text) { delete[] text; }
+void releaseText(char* text) {
+    delete[] text;
+}
 
 bool libraryVersion(std::uint16_t out[4]) {
     out[0] = KELVO_VERSION_MAJOR;

@@ -11,9 +11,13 @@
 namespace kelvo::platform {
 namespace {
 
-SOCKET raw(Socket s) { return static_cast<SOCKET>(s); }
+SOCKET raw(Socket s) {
+    return static_cast<SOCKET>(s);
+}
 
-Socket adopt(SOCKET s) { return s == INVALID_SOCKET ? NO_SOCKET : static_cast<Socket>(s); }
+Socket adopt(SOCKET s) {
+    return s == INVALID_SOCKET ? NO_SOCKET : static_cast<Socket>(s);
+}
 
 sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
     sockaddr_in sa{};
@@ -23,8 +27,12 @@ sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
     return sa;
 }
 
-Socket openStream() { return adopt(::socket(AF_INET, SOCK_STREAM, 0)); }
-Socket openDatagram() { return adopt(::socket(AF_INET, SOCK_DGRAM, 0)); }
+Socket openStream() {
+    return adopt(::socket(AF_INET, SOCK_STREAM, 0));
+}
+Socket openDatagram() {
+    return adopt(::socket(AF_INET, SOCK_DGRAM, 0));
+}
 
 bool enableBroadcast(Socket s) {
     const int on = 1;
@@ -87,23 +95,30 @@ int closeSocket(Socket s) {
     return ::closesocket(raw(s)) == 0 ? 0 : -1;
 }
 
-constexpr SocketOps systemOps{openStream,   openDatagram, enableBroadcast, connectTo,
-                              sendData,     sendTo,       waitReadable,    receive,
-                              receiveFrom,  closeSocket};
+constexpr SocketOps systemOps{openStream, openDatagram, enableBroadcast, connectTo,   sendData,
+                              sendTo,     waitReadable, receive,         receiveFrom, closeSocket};
 const SocketOps* current = &systemOps;
 
 }  // namespace
 
-const SocketOps& sockets() { return *current; }
-void setSocketOps(const SocketOps* ops) { current = ops ? ops : &systemOps; }
+const SocketOps& sockets() {
+    return *current;
+}
+void setSocketOps(const SocketOps* ops) {
+    current = ops ? ops : &systemOps;
+}
 
 void startup() {
     WSADATA data;
     ::WSAStartup(0x0101, &data);  // a failure shows later as failing socket calls
 }
-void cleanup() { ::WSACleanup(); }
+void cleanup() {
+    ::WSACleanup();
+}
 
-std::uint32_t parseAddress(const char* text) { return ::inet_addr(text); }
+std::uint32_t parseAddress(const char* text) {
+    return ::inet_addr(text);
+}
 
 char* readTextFile(const char* name, std::uint32_t* size) {
     char path[MAX_PATH + 1 + 64];
@@ -129,7 +144,9 @@ char* readTextFile(const char* name, std::uint32_t* size) {
     return text;
 }
 
-void releaseText(char* text) { delete[] text; }
+void releaseText(char* text) {
+    delete[] text;
+}
 
 bool libraryVersion(std::uint16_t out[4]) {
     // The version resource of the library's own file, found by the usual

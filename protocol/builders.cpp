@@ -9,7 +9,7 @@ namespace kelvo {
 namespace {
 
 constexpr std::uint8_t MAX_SHORT_DATA = SHORT_REQUEST - frame::DATA;  // 8
-constexpr std::uint8_t MAX_DATA = frame::DATA_SIZE;                    // 240
+constexpr std::uint8_t MAX_DATA = frame::DATA_SIZE;                   // 240
 
 // Clears the frame and writes a request header:
 //   byte 0 command, 1 status (0), 2 sequence (set by Exchange),
@@ -108,8 +108,8 @@ Status TransferRead(DeviceEntry& entry, std::uint32_t total, std::uint8_t* desti
     std::uint8_t* f = entry.frame.data();
     std::memset(f, 0, FRAME_SIZE);
     for (std::uint32_t done = 0; done < total;) {
-        const auto chunk = static_cast<std::uint8_t>(std::min<std::uint32_t>(
-            frame::CHUNK_SIZE, total - done));
+        const auto chunk =
+            static_cast<std::uint8_t>(std::min<std::uint32_t>(frame::CHUNK_SIZE, total - done));
         f[frame::COMMAND] = CMD_MEM_READ;
         f[frame::LENGTH] = chunk;
         f[frame::FLAGS] = ChunkFlag(done == 0, done + chunk == total, flag);
@@ -124,8 +124,8 @@ Status TransferRead(DeviceEntry& entry, std::uint32_t total, std::uint8_t* desti
 Status TransferWrite(DeviceEntry& entry, std::uint32_t total, const std::uint8_t* source,
                      std::uint8_t flag) {
     for (std::uint32_t done = 0; done < total;) {
-        const auto chunk = static_cast<std::uint8_t>(std::min<std::uint32_t>(
-            frame::CHUNK_SIZE, total - done));
+        const auto chunk =
+            static_cast<std::uint8_t>(std::min<std::uint32_t>(frame::CHUNK_SIZE, total - done));
         std::uint8_t* f = Begin(entry, CMD_MEM_WRITE, 0, chunk);
         f[frame::FLAGS] = ChunkFlag(done == 0, done + chunk == total, flag);
         std::memcpy(f + frame::HEADER_SIZE, source + done, chunk);

@@ -15,7 +15,7 @@ namespace kelvo {
 inline constexpr std::uint8_t SELECT_ALL = 0xFF;  // all ports / channel-mask mode
 
 // Request sizes on the wire.
-inline constexpr std::size_t SHORT_REQUEST = 24;     // header, masks, 8 data bytes
+inline constexpr std::size_t SHORT_REQUEST = 24;      // header, masks, 8 data bytes
 inline constexpr std::size_t MASK_MODE_REQUEST = 80;  // ... and 64 data bytes
 
 // One configuration byte string (n <= 8) for a channel.

@@ -24,7 +24,7 @@ inline constexpr std::size_t MASK = 8;      // 8 mask bytes, or payload start
 inline constexpr std::size_t DATA = 16;     // data area, 240 bytes
 inline constexpr std::size_t HEADER_SIZE = 8;
 inline constexpr std::size_t MASK_SIZE = 8;
-inline constexpr std::size_t DATA_SIZE = FRAME_SIZE - DATA;         // 240
+inline constexpr std::size_t DATA_SIZE = FRAME_SIZE - DATA;          // 240
 inline constexpr std::size_t CHUNK_SIZE = FRAME_SIZE - HEADER_SIZE;  // 248
 inline constexpr std::uint8_t REPLY_BIT = 0x80;
 }  // namespace frame
@@ -68,7 +68,7 @@ inline constexpr std::uint8_t MEM_CONTROL_STOP = 2;
 inline constexpr std::uint8_t MEM_CONTROL_SEEK = 16;
 inline constexpr std::size_t MEM_CONTROL_SIZE = 36;
 inline constexpr std::size_t MEM_SEEK_POSITION = 16;  // 4 bytes, little-endian
-inline constexpr std::uint8_t MEM_STATUS_ASK = 24;     // byte 4 of CMD_MEM_STATUS
+inline constexpr std::uint8_t MEM_STATUS_ASK = 24;    // byte 4 of CMD_MEM_STATUS
 inline constexpr std::size_t MEM_STATUS_BYTE = 8;
 inline constexpr std::size_t MEM_STATUS_COUNT = 10;  // 16-bit, units of 4096 bytes
 inline constexpr unsigned MEM_COUNT_SHIFT = 12;

@@ -7,7 +7,9 @@ namespace {
 DeviceRegistry* theRegistry = nullptr;
 }
 
-DeviceRegistry::DeviceRegistry() { platform::startup(); }
+DeviceRegistry::DeviceRegistry() {
+    platform::startup();
+}
 
 DeviceRegistry::~DeviceRegistry() {
     Empty();
@@ -22,7 +24,9 @@ void DeviceRegistry::Empty() {
     FreeNodes();
 }
 
-DeviceEntry* DeviceRegistry::NewEntry() { return new (std::nothrow) DeviceEntry; }
+DeviceEntry* DeviceRegistry::NewEntry() {
+    return new (std::nothrow) DeviceEntry;
+}
 
 void DeviceRegistry::Drop(DeviceEntry* entry) {
     Remove(entry);
@@ -36,7 +40,9 @@ DeviceEntry* DeviceRegistry::Find(const void* handle) const {
     return nullptr;
 }
 
-DeviceRegistry* Registry() { return theRegistry; }
+DeviceRegistry* Registry() {
+    return theRegistry;
+}
 
 void onLibraryLoad() {
     if (!theRegistry) theRegistry = new (std::nothrow) DeviceRegistry;

@@ -37,7 +37,7 @@ inline constexpr std::int32_t MODE_BROADCAST_ONLY = 0;
 inline constexpr std::int32_t MODE_FILE_ONLY = 1;
 
 class DeviceRegistry : public PtrList {
-public:
+  public:
     DeviceRegistry();  // starts the socket layer
     ~DeviceRegistry() override;
 

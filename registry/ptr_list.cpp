@@ -4,7 +4,9 @@
 
 namespace kelvo {
 
-PtrList::~PtrList() { FreeNodes(); }
+PtrList::~PtrList() {
+    FreeNodes();
+}
 
 bool PtrList::Append(void* data) {
     Node* node = new (std::nothrow) Node{nullptr, data};

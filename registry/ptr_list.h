@@ -7,7 +7,7 @@
 namespace kelvo {
 
 class PtrList {
-public:
+  public:
     struct Node {
         Node* next;
         void* data;
@@ -27,11 +27,11 @@ public:
     std::int32_t Count() const { return count_; }
     const Node* First() const { return head_; }
 
-protected:
+  protected:
     // Frees every node; the data stays with its owner.
     void FreeNodes();
 
-private:
+  private:
     Node* head_ = nullptr;
     Node* tail_ = nullptr;
     std::int32_t count_ = 0;

@@ -11,7 +11,7 @@ namespace kelvo {
 // SamplingConfig layout (26 bytes, little-endian). Bytes 2..25 travel
 // unchanged in the start and stop requests.
 namespace sampling {
-inline constexpr std::size_t TRIGGER_VALUE = 2;  // 16 bits
+inline constexpr std::size_t TRIGGER_VALUE = 2;    // 16 bits
 inline constexpr std::size_t TARGET_CHANNELS = 4;  // 16-bit map: channels 0..7, 8..15
 inline constexpr std::size_t FLAGS = 12;
 inline constexpr std::size_t CYCLE = 13;

@@ -67,7 +67,8 @@ Status GetMemSetting(DeviceRegistry* registry, const void* handle, std::uint16_t
 std::uint16_t TargetChannelMap(std::uint8_t count, const std::uint8_t* channels) {
     std::uint16_t map = 0;
     for (std::uint8_t i = 0; i < count; ++i) {
-        if (channels[i] < ANALOG_CHANNELS) map = static_cast<std::uint16_t>(map | 1u << channels[i]);
+        if (channels[i] < ANALOG_CHANNELS)
+            map = static_cast<std::uint16_t>(map | 1u << channels[i]);
     }
     return map;
 }
