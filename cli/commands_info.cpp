@@ -1,0 +1,194 @@
+// list, info and raw: what is on the network, what one unit is, and a raw
+// frame exchange with it.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "unit.h"
+#include "values.h"
+
+namespace kelvo_cli {
+
+namespace {
+
+std::string modelColumn(const KelvoDeviceSummary& s) {
+    const std::string name = summaryName(s);
+    return name.empty() ? fmt::format("code {}", s.modelCode) : name;
+}
+
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    out += fmt::format("\\u{:04x}", static_cast<unsigned char>(c));
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "\"";
+}
+
+void runList(bool json) {
+    const int found = discover();
+    const auto units = browse();
+    if (json) {
+        std::string out = "[";
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            const KelvoDeviceSummary& s = units[i];
+            out += fmt::format(
+                "{}\n  {{\"index\": {}, \"model\": {}, \"model_code\": {}, \"unit_id\": {}, "
+                "\"aux\": {}, \"ports\": {}, \"bits\": {}}}",
+                i == 0 ? "" : ",", i, jsonString(summaryName(s)), s.modelCode, s.unitId, s.auxByte,
+                s.total, s.bits);
+        }
+        out += units.empty() ? "]\n" : "\n]\n";
+        fmt::print("{}", out);
+        return;
+    }
+    if (units.empty()) {
+        fmt::print(stderr, "kelvo: no units found\n");
+        return;
+    }
+    fmt::print("{:<5}  {:<8}  {:>7}  {:>4}  {:>14}  {:>4}\n", "INDEX", "MODEL", "UNIT ID", "AUX",
+               "PORTS/CHANNELS", "BITS");
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const KelvoDeviceSummary& s = units[i];
+        fmt::print("{:<5}  {:<8}  {:>7}  0x{:02X}  {:>14}  {:>4}\n", i, modelColumn(s), s.unitId,
+                   s.auxByte, s.total, s.bits);
+    }
+    if (static_cast<std::size_t>(found) != units.size()) {
+        fmt::print(stderr, "kelvo: discovery reported {} units, the list holds {}\n", found,
+                   units.size());
+    }
+}
+
+// The date texts are NUL-terminated within their 16 bytes.
+std::string dateText(const char (&date)[16]) {
+    return std::string(date, strnlen(date, 16));
+}
+
+void runInfo(const std::string& unitText) {
+    Unit unit = Unit::open(parseUnitRef(unitText));
+    const auto& summary = unit.summary();
+    fmt::print("unit          {}\n", unit.label());
+    if (summary) {
+        const ModelShape* shape = findModel(summary->modelCode);
+        const std::string name = summaryName(*summary);
+        fmt::print("model         {} (code {})\n", name.empty() ? "unknown" : name,
+                   summary->modelCode);
+        fmt::print("unit ID       {}\n", summary->unitId);
+        fmt::print("aux byte      0x{:02X}\n", summary->auxByte);
+        if (shape != nullptr) {
+            const char* noun = shape->kind == UnitKind::kDigital ? "ports" : "channels";
+            fmt::print("{:<14}{} ({} readable, {} writable), {} bits each\n", noun, summary->total,
+                       shape->inputs,
+                       shape->kind == UnitKind::kDigital ? shape->total : shape->outputs,
+                       summary->bits);
+        } else {
+            fmt::print("ports         not known for this model\n");
+        }
+    } else {
+        fmt::print("model         unknown (the unit could not be matched to the list)\n");
+    }
+
+    KelvoVersionInfo info{};
+    Kelvo_GetVerInfo(unit.handle(), &info);
+    if (info.libraryMajor != 0 || info.libraryMinor != 0 || info.libraryDate[0] != '\0') {
+        fmt::print("library       {}.{} ({})\n", info.libraryMajor, info.libraryMinor,
+                   dateText(info.libraryDate));
+    } else {
+        fmt::print("library       version not available\n");
+    }
+    // A part that was not obtained stays all zero.
+    const bool deviceAnswered = info.deviceInfo != 0 || info.deviceMajor != 0 ||
+                                info.deviceMinor != 0 || info.deviceDate[0] != '\0';
+    if (!deviceAnswered) {
+        throw CliError(kExitComm, fmt::format("version request on {}: {}", unit.label(),
+                                              statusText(KELVO_STATUS_COMM_ERROR)));
+    }
+    fmt::print("unit version  {}.{} ({}), info byte 0x{:02X}\n", info.deviceMajor, info.deviceMinor,
+               dateText(info.deviceDate), info.deviceInfo);
+}
+
+// The library copies back as many reply data bytes as the unit announces but
+// does not say how many that was, so the caller chooses how many to show.
+constexpr std::size_t kFrameSize = 256;
+constexpr std::size_t kReplyDataMax = 240;
+constexpr std::size_t kHeaderSize = 8;
+
+void runRaw(const std::string& unitText, const std::vector<std::string>& hexArgs,
+            std::size_t showBytes) {
+    std::string joined;
+    for (const std::string& part : hexArgs) joined += (joined.empty() ? "" : " ") + part;
+    const std::vector<std::uint8_t> request = parseHexBytes(joined);
+    if (request.size() < kHeaderSize || request.size() > kFrameSize) {
+        throw CliError(kExitUsage, fmt::format("a raw frame is {} to {} bytes, not {}", kHeaderSize,
+                                               kFrameSize, request.size()));
+    }
+    const UnitRef ref = parseUnitRef(unitText);
+    Unit unit = Unit::open(ref);
+    std::array<std::uint8_t, kFrameSize> buffer{};
+    std::copy(request.begin(), request.end(), buffer.begin());
+    if (Kelvo_Access(unit.handle(), static_cast<std::int32_t>(request.size()), buffer.data()) !=
+        1) {
+        throw CliError(kExitComm, fmt::format("raw exchange on {}: unit did not answer or sent an "
+                                              "invalid reply",
+                                              unit.label()));
+    }
+    fmt::print("{}", hexDump(buffer.data(), showBytes));
+}
+
+}  // namespace
+
+void addInfoCommands(CLI::App& app) {
+    auto json = std::make_shared<bool>(false);
+    CLI::App* list = app.add_subcommand("list", "Search the network and list the units found");
+    list->add_flag("--json", *json, "Print a JSON array instead of a table");
+    list->callback([json] { runList(*json); });
+
+    auto unit = std::make_shared<std::string>();
+    CLI::App* info =
+        app.add_subcommand("info", "Show a unit's model, counts and library and unit versions");
+    addUnitArgument(info, *unit);
+    info->callback([unit] { runInfo(*unit); });
+
+    struct RawArgs {
+        std::string unit;
+        std::vector<std::string> hex;
+        std::size_t show = 16;
+    };
+    auto raw = std::make_shared<RawArgs>();
+    CLI::App* rawCmd = app.add_subcommand(
+        "raw", "Send a raw command frame (8..256 bytes) and show the reply's data bytes");
+    addUnitArgument(rawCmd, raw->unit);
+    rawCmd
+        ->add_option("HEX", raw->hex,
+                     "Frame bytes in hex, e.g. '12 00 00 00 09 00 00 00' (byte 2 is replaced by "
+                     "the unit's sequence number)")
+        ->required();
+    rawCmd
+        ->add_option("-n,--reply-bytes", raw->show,
+                     "How many reply data bytes to show: the library does not report how many the "
+                     "unit sent; bytes beyond that still hold the request")
+        ->type_name("N")
+        ->check(CLI::Range(std::size_t{0}, kReplyDataMax))
+        ->capture_default_str();
+    rawCmd->callback([raw] { runRaw(raw->unit, raw->hex, raw->show); });
+}
+
+}  // namespace kelvo_cli

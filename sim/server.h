@@ -1,0 +1,96 @@
+// The simulator's network side: one thread, one poll() loop over
+// non-blocking sockets. Each unit listens on its own address (TCP, command
+// port) and owns a UDP socket on that address from which it answers discovery
+// queries; these per-unit sockets are gathered in one epoll set that the loop
+// polls as a single descriptor. One UDP socket on the wildcard address
+// receives broadcast queries. Reply delays and downtimes are timers of the
+// loop.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/faults.h"
+#include "sim/model.h"
+
+namespace sim {
+
+struct ServerOptions {
+    std::vector<Identity> units;
+    std::size_t memorySize = DEFAULT_MEMORY_SIZE;
+    std::vector<FaultRule> faults;
+    RandomFaults randomFaults;
+    std::uint64_t seed = 1;
+    bool faultIdentification = false;  // faults apply to CMD_INFO identification too
+    bool discovery = true;             // answer discovery queries at all
+    bool broadcastDiscovery = true;    // bind the wildcard socket for broadcasts
+    std::uint16_t commandPort = kelvo::COMMAND_PORT;
+    std::uint16_t discoveryPort = kelvo::DISCOVERY_PORT;
+    bool verbose = false;
+};
+
+// How long a CMD_WRITE with selector 0xFF to an analog unit waits for the
+// rest of an 80-byte request once 24 bytes are there, before it is taken as a
+// 24-byte port write.
+inline constexpr Nanos SHORT_WRITE_WAIT = 50 * NANOS_PER_MS;
+
+class Server {
+  public:
+    explicit Server(ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds every socket; throws std::runtime_error naming the one that failed.
+    void bind();
+    // Serves until stop() is called.
+    void run();
+    // Safe from a signal handler and from another thread.
+    void stop();
+
+    std::size_t unitCount() const { return slots_.size(); }
+    std::uint64_t exchanges() const { return exchanges_; }
+
+  private:
+    struct Slot;
+    struct Connection;
+    struct Timer;
+
+    Nanos now() const;
+    void log(const std::string& line) const;
+    void logFrame(const Slot& slot, std::uint64_t conn, const char* dir, const std::uint8_t* data,
+                  std::size_t size) const;
+
+    void openListener(std::size_t slot);
+    void openUnitSocket(std::size_t slot);
+    void serveUnitSockets();
+    void acceptAll(std::size_t slot);
+    void readConnection(std::uint64_t id);
+    void processInput(std::uint64_t id);
+    void exchange(std::uint64_t id, const std::uint8_t* request, std::size_t size);
+    void sendReply(std::uint64_t id, const Reply& reply);
+    void flushOutput(std::uint64_t id);
+    void closeConnection(std::uint64_t id, const char* why);
+    void restartUnit(std::size_t slot, std::uint32_t downtimeMs);
+    void runTimers();
+    void answerDiscovery(int fd, bool broadcast, std::size_t unicastSlot);
+
+    ServerOptions options_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::map<std::uint64_t, Connection> connections_;
+    std::multimap<Nanos, Timer> timers_;
+    std::uint64_t nextConnection_ = 1;
+    std::uint64_t exchanges_ = 0;
+    int discoveryFd_ = -1;
+    int epollFd_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    std::atomic<bool> stopping_{false};
+    Rng rng_;
+    std::int64_t epoch_;
+};
+
+}  // namespace sim

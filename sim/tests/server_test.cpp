@@ -1,0 +1,299 @@
+// The event loop on loopback: framing of requests that arrive in pieces or
+// with unexpected lengths, fault injection, unicast discovery answers.
+// Every unit lives on 127.0.77.x so that these tests do not meet other
+// simulators on the machine; every wait is bounded.
+#include "sim/server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "sim/config.h"
+
+namespace sim {
+namespace {
+
+using namespace kelvo;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr int REPLY_WAIT_MS = 1000;
+
+sockaddr_in address(const char* ip, std::uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    ::inet_pton(AF_INET, ip, &sa.sin_addr);
+    return sa;
+}
+
+// Waits up to `ms` for the socket to become readable, then receives once:
+// nullopt on time-out, an empty vector when the peer closed.
+std::optional<Bytes> receiveOnce(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return std::nullopt;
+    Bytes buffer(512);
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return buffer;
+}
+
+class Client {
+  public:
+    explicit Client(const char* ip) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        const sockaddr_in sa = address(ip, COMMAND_PORT);
+        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+        const int on = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    ~Client() { ::close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool connected() const { return connected_; }
+    void send(const std::uint8_t* data, std::size_t size) {
+        ASSERT_EQ(::send(fd_, data, size, MSG_NOSIGNAL), static_cast<ssize_t>(size));
+    }
+    void send(const CommandFrame& f, std::size_t size) { send(f.data(), size); }
+    std::optional<Bytes> receive(int ms = REPLY_WAIT_MS) { return receiveOnce(fd_, ms); }
+    // One exchange; an empty vector if no reply came.
+    Bytes exchange(const CommandFrame& f, std::size_t size) {
+        send(f, size);
+        return receive().value_or(Bytes{});
+    }
+
+  private:
+    int fd_;
+    bool connected_ = false;
+};
+
+CommandFrame request(std::uint8_t command, std::uint8_t seq, std::uint8_t selector = 0,
+                     std::uint8_t length = 0) {
+    CommandFrame f{};
+    f[0] = command;
+    f[2] = seq;
+    f[3] = selector;
+    f[4] = length;
+    return f;
+}
+
+class SimServer {
+  public:
+    explicit SimServer(std::vector<std::string> units, std::vector<std::string> faults = {}) {
+        ServerOptions options;
+        std::vector<UnitDescription> descriptions;
+        for (const auto& u : units) descriptions.push_back(parseUnit(u));
+        options.units = planUnits(descriptions, false, 0, 0x7F004D02);
+        for (const auto& f : faults) options.faults.push_back(parseFaultRule(f));
+        options.broadcastDiscovery = false;  // unicast answers only
+        server_ = std::make_unique<Server>(options);
+        server_->bind();
+        thread_ = std::thread([this] { server_->run(); });
+    }
+    ~SimServer() {
+        server_->stop();
+        thread_.join();
+    }
+    SimServer(const SimServer&) = delete;
+    SimServer& operator=(const SimServer&) = delete;
+
+    std::uint64_t exchanges() const { return server_->exchanges(); }
+
+  private:
+    std::unique_ptr<Server> server_;
+    std::thread thread_;
+};
+
+TEST(SimServer, RequestsInPiecesAndOfOddLengthsStayInStep) {
+    SimServer sim({"KV-103:1@127.0.77.2", "KV-110:1@127.0.77.3"});
+    Client digital("127.0.77.2");
+    ASSERT_TRUE(digital.connected());
+
+    // An identification request in three pieces gets one reply.
+    const CommandFrame info = request(CMD_INFO, 0);
+    digital.send(info.data(), 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    digital.send(info.data() + 3, 2);
+    EXPECT_FALSE(digital.receive(30).has_value());
+    digital.send(info.data() + 5, 3);
+    Bytes r = digital.receive().value_or(Bytes{});
+    ASSERT_EQ(r.size(), 25u);
+    EXPECT_EQ(r[0], 0x92);
+    EXPECT_EQ(r[16], 3);
+    EXPECT_EQ(r[18], 1);
+
+    // A port write in two pieces, then the image reads it back.
+    CommandFrame w = request(CMD_WRITE, 1, 0xFF);
+    w[9] = 0xFF;
+    w[17] = 0xC3;
+    digital.send(w.data(), 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    digital.send(w.data() + 10, 14);
+    r = digital.receive().value_or(Bytes{});
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_EQ(r[0], 0xA1);
+    r = digital.exchange(request(CMD_READ, 2, 0xFF, 8), 8);
+    ASSERT_EQ(r.size(), 24u);
+    EXPECT_EQ(r[17], 0xC3);
+
+    // An analog mask-mode write (80 bytes) to a digital unit, and an unknown
+    // command of 12 bytes: one reply each, and the next exchange is in step.
+    r = digital.exchange(request(CMD_WRITE, 3, 0xFF), 80);
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_EQ(r[1], 0);
+    r = digital.exchange(request(0x55, 4), 12);
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_EQ(r[1], UNIT_STATUS_UNKNOWN_COMMAND);
+    r = digital.exchange(request(CMD_READ, 5, 0xFF, 8), 8);
+    ASSERT_EQ(r.size(), 24u);
+    EXPECT_EQ(r[2], 5);
+    EXPECT_FALSE(digital.receive(50).has_value());
+
+    // On an analog unit the 80-byte write is one request; a 24-byte port
+    // write is taken as such after a short wait for more.
+    Client analog("127.0.77.3");
+    CommandFrame m = request(CMD_WRITE, 6, 0xFF);
+    putLE32(&m[8], 0x4);
+    putLE32(&m[16 + 8], 0x0ABC);
+    r = analog.exchange(m, 80);
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_EQ(r[2], 6);
+    const auto t0 = Clock::now();
+    r = analog.exchange(request(CMD_WRITE, 7, 0xFF), 24);
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_EQ(r[2], 7);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(40));
+    r = analog.exchange(request(CMD_READ, 8, 0xFF, 240), 8);
+    ASSERT_EQ(r.size(), 256u);
+    EXPECT_EQ(getLE32(&r[16 + 8]), 0x0ABCu);
+}
+
+TEST(SimServer, FaultsHitCommandsButNotIdentification) {
+    SimServer sim({"KV-101:1@127.0.77.5", "KV-101:2@127.0.77.6", "KV-101:3@127.0.77.7",
+                   "KV-112:1@127.0.77.8", "KV-101:5@127.0.77.9"},
+                  {"127.0.77.5=delay:200,times=1", "127.0.77.6=drop", "KV-101:3=seq,times=1",
+                   "127.0.77.8=status:9,cmd=0x21", "127.0.77.9=close,times=1"});
+    const CommandFrame read = request(CMD_READ, 1, 0xFF, 8);
+
+    Client delayed("127.0.77.5");
+    auto t0 = Clock::now();
+    EXPECT_EQ(delayed.exchange(read, 8).size(), 24u);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(190));
+    t0 = Clock::now();
+    EXPECT_EQ(delayed.exchange(read, 8).size(), 24u);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(150));
+
+    // Dropped: every command, the version request included, but never the
+    // identification that discovery depends on.
+    Client dropped("127.0.77.6");
+    EXPECT_EQ(dropped.exchange(request(CMD_INFO, 0), 8).size(), 25u);
+    dropped.send(read, 8);
+    EXPECT_FALSE(dropped.receive(200).has_value());
+    dropped.send(request(CMD_INFO, 2, 0, INFO_VERSION), 8);
+    EXPECT_FALSE(dropped.receive(200).has_value());
+
+    Client wrongSeq("127.0.77.7");
+    Bytes r = wrongSeq.exchange(read, 8);
+    ASSERT_GE(r.size(), 3u);
+    EXPECT_EQ(r[2], 2);
+    EXPECT_EQ(wrongSeq.exchange(read, 8).at(2), 1);
+
+    // A refused write changes nothing; reads are not affected by the rule.
+    Client refused("127.0.77.8");
+    CommandFrame w = request(CMD_WRITE, 3, 0xFF);
+    w[8] = 0xFF;
+    w[16] = 0x42;
+    r = refused.exchange(w, 24);
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_EQ(r[0], 0xA1);
+    EXPECT_EQ(r[1], 9);
+    r = refused.exchange(read, 8);
+    ASSERT_EQ(r.size(), 24u);
+    EXPECT_EQ(r[16], 0);
+
+    Client closing("127.0.77.9");
+    closing.send(read, 8);
+    EXPECT_EQ(closing.receive(), Bytes{});
+    Client again("127.0.77.9");
+    EXPECT_EQ(again.exchange(read, 8).size(), 24u);
+}
+
+TEST(SimServer, RestartDropsConnectionsAndListensAgain) {
+    SimServer sim({"KV-111:1@127.0.77.10"}, {"*=restart:300,times=1,cmd=0x11"});
+    Client first("127.0.77.10");
+    Client second("127.0.77.10");
+    ASSERT_EQ(second.exchange(request(CMD_INFO, 0), 8).size(), 25u);
+    const auto t0 = Clock::now();
+    first.send(request(CMD_READ, 0, 0, 2), 8);
+    EXPECT_EQ(first.receive(), Bytes{});
+    EXPECT_EQ(second.receive(), Bytes{});
+    EXPECT_FALSE(Client("127.0.77.10").connected());
+
+    bool back = false;
+    for (int i = 0; i < 60 && !back; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Client retry("127.0.77.10");
+        back = retry.connected() && retry.exchange(request(CMD_READ, 1, 0, 2), 8).size() == 18u;
+    }
+    EXPECT_TRUE(back);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(250));
+}
+
+TEST(SimServer, AnswersUnicastDiscoveryQueriesFromTheUnitsAddress) {
+    SimServer sim({"KV-119:4@127.0.77.11,aux=2,mac=02-00-00-00-12-34", "KV-101:1@127.0.77.12"});
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in to = address("127.0.77.11", DISCOVERY_PORT);
+    ASSERT_EQ(::sendto(fd, DISCOVERY_QUERY.data(), DISCOVERY_QUERY.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              4);
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, REPLY_WAIT_MS), 1);
+    std::uint8_t answer[128];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t n =
+        ::recvfrom(fd, answer, sizeof answer, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    ASSERT_EQ(n, 30);
+    EXPECT_EQ(ntohl(from.sin_addr.s_addr), 0x7F004D0Bu);
+    EXPECT_EQ(ntohs(from.sin_port), DISCOVERY_PORT);
+    EXPECT_EQ(answer[3], 0xF7);
+    EXPECT_EQ(answer[8], 19);
+    EXPECT_EQ(answer[9], 2);
+    EXPECT_EQ(answer[10], 4);
+    EXPECT_EQ(Mac({answer[24], answer[25], answer[26], answer[27], answer[28], answer[29]}),
+              (Mac{0x02, 0x00, 0x00, 0x00, 0x12, 0x34}));
+    EXPECT_FALSE(receiveOnce(fd, 100).has_value());  // only the unit asked answers
+
+    const std::uint8_t other[4] = {0x00, 0x00, 0x00, 0xF5};
+    ::sendto(fd, other, sizeof other, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    EXPECT_FALSE(receiveOnce(fd, 200).has_value());
+    ::close(fd);
+}
+
+TEST(SimServer, ServesExchangesWithoutStalls) {
+    SimServer sim({"KV-109:1@127.0.77.13"});
+    Client client("127.0.77.13");
+    constexpr int EXCHANGES = 2000;
+    const auto t0 = Clock::now();
+    int good = 0;
+    for (int i = 0; i < EXCHANGES && Clock::now() - t0 < std::chrono::seconds(20); ++i) {
+        const auto seq = static_cast<std::uint8_t>(i);
+        const Bytes r = client.exchange(request(CMD_READ, seq, 0xFF, 240), 8);
+        good += r.size() == 256 && r[2] == seq ? 1 : 0;
+    }
+    EXPECT_EQ(good, EXCHANGES);
+    // A 40 ms stall per exchange (Nagle against delayed ACKs) would take 80 s.
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_EQ(sim.exchanges(), static_cast<std::uint64_t>(EXCHANGES));
+}
+
+}  // namespace
+}  // namespace sim

@@ -1,0 +1,29 @@
+#include "support/netcheck.h"
+
+#include <fstream>
+#include <string>
+
+namespace kelvotest {
+
+bool onlyLoopback() {
+#if defined(_WIN32)
+    std::ifstream in("Z:\\proc\\net\\dev");
+#else
+    std::ifstream in("/proc/net/dev");
+#endif
+    if (!in) return false;
+    std::string line;
+    int interfaces = 0;
+    // Two header lines, then "  name: counters..." per interface.
+    for (int n = 0; std::getline(in, line); ++n) {
+        if (n < 2) continue;
+        const auto colon = line.find(':');
+        if (colon == std::string::npos) return false;
+        const auto first = line.find_first_not_of(" \t");
+        if (line.substr(first, colon - first) != "lo") return false;
+        ++interfaces;
+    }
+    return interfaces == 1;
+}
+
+}  // namespace kelvotest

@@ -1,0 +1,23 @@
+// Guards the tests that can broadcast: they run only where the sole network
+// interface is loopback (scripts/netns-run makes such a namespace).
+#pragma once
+
+#include <gtest/gtest.h>
+
+namespace kelvotest {
+
+// True iff the only network interface is lo, read from /proc/net/dev (under
+// Wine through drive Z:). False when that cannot be told.
+bool onlyLoopback();
+
+}  // namespace kelvotest
+
+// First line of every test that can broadcast (Kelvo_Initial in a mode other
+// than 1): fails the test unless the network is private.
+#define KELVO_REQUIRE_PRIVATE_NETWORK()                                                  \
+    do {                                                                                 \
+        if (!::kelvotest::onlyLoopback()) {                                              \
+            GTEST_FAIL() << "this test broadcasts: run it inside scripts/netns-run, in " \
+                            "a network namespace whose only interface is lo";            \
+        }                                                                                \
+    } while (0)
