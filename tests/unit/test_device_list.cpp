@@ -69,8 +69,8 @@ TEST(DeviceList, MissingOrUnparsableFieldsKeepTheDefaults) {
     EXPECT_EQ(p.entries[2].unitId, 0xFF);
     EXPECT_EQ(p.entries[3].model, 0xFF);
     EXPECT_EQ(p.entries[3].unitId, 2);
-    EXPECT_EQ(p.entries[3].address, 0u);   // empty field
-    EXPECT_EQ(p.entries[3].mac, Mac{});    // three numbers are not a MAC
+    EXPECT_EQ(p.entries[3].address, 0u);  // empty field
+    EXPECT_EQ(p.entries[3].mac, Mac{});   // three numbers are not a MAC
     EXPECT_EQ(p.entries[3].aux, 0xFF);
     EXPECT_EQ(p.entries[4].address, 0xFFFFFFFFu);  // rejected address text
     EXPECT_EQ(p.entries[4].mac, (Mac{1, 2, 3, 4, 5, 6}));
@@ -88,8 +88,9 @@ TEST(DeviceList, ModeLineAndLineEndings) {
     EXPECT_EQ(again.entries.size(), 1u);
 
     // A last line without CR LF is not read; a NUL byte ends the text.
-    EXPECT_EQ(Parse("1\r\na,1,1,1.2.3.4,0-0-0-0-0-0,0\r\nb,2,2,1.2.3.5,0-0-0-0-0-0,0").entries.size(),
-              1u);
+    EXPECT_EQ(
+        Parse("1\r\na,1,1,1.2.3.4,0-0-0-0-0-0,0\r\nb,2,2,1.2.3.5,0-0-0-0-0-0,0").entries.size(),
+        1u);
     EXPECT_EQ(Parse("1\r\na,1,1,1.2.3.4\0,0\r\nb,2\r\n").entries.size(), 0u);
 }
 

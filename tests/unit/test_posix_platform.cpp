@@ -21,9 +21,13 @@ namespace {
 
 using kelvo::platform::NO_SOCKET;
 using kelvo::platform::Socket;
-const auto& net() { return kelvo::platform::sockets(); }
+const auto& net() {
+    return kelvo::platform::sockets();
+}
 
-std::uint32_t loopback(int last) { return htonl(0x7F000000u | static_cast<unsigned>(last)); }
+std::uint32_t loopback(int last) {
+    return htonl(0x7F000000u | static_cast<unsigned>(last));
+}
 
 // A TCP listener on 127.0.0.1 with a kernel-chosen port.
 struct Listener {
@@ -48,9 +52,9 @@ void noop(int) {}
 // Delivers SIGALRM every 20 ms to this thread's process without SA_RESTART,
 // so that blocking calls see EINTR, as long as it lives.
 struct SignalStorm {
-    struct sigaction old{};
+    struct sigaction old {};
     SignalStorm() {
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = noop;
         ::sigaction(SIGALRM, &sa, &old);
         itimerval every{{0, 20000}, {0, 20000}};
