@@ -1,0 +1,636 @@
+"""Integration tests of the kelvo command-line tool against kelvo-sim.
+
+Every command that names a unit, and list, runs Kelvo_Initial, which
+broadcasts: the module refuses to run unless lo is the only network
+interface, that is inside scripts/netns-run. KELVO_CLI and KELVO_SIM name the
+two programs. Each test class starts one simulator and stops it by its pid.
+
+Every kelvo run costs a 1.5 s discovery wait, so each test groups the runs of
+one behaviour and checks everything those runs print.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+import random
+import re
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+from dataclasses import dataclass
+from typing import Dict, List, Optional, Sequence, Tuple
+
+RUN_TIMEOUT_S = 20.0
+READY_TIMEOUT_S = 10.0
+STOP_TIMEOUT_S = 10.0
+SEARCH_NOTE = "searching for units..."
+
+# Ports or channels and bits per value of each model.
+MODELS: Dict[str, Tuple[int, int]] = {
+    "KV-101": (2, 8), "KV-102": (2, 8), "KV-103": (2, 8), "KV-104": (2, 8),
+    "KV-105": (2, 8), "KV-106": (2, 8), "KV-107": (2, 8), "KV-108": (3, 8),
+    "KV-109": (16, 16), "KV-110": (4, 12), "KV-111": (2, 16), "KV-112": (8, 8),
+    "KV-113": (4, 8), "KV-114": (8, 8), "KV-115": (4, 8), "KV-116": (8, 8),
+    "KV-117": (4, 8), "KV-118": (2, 8), "KV-119": (16, 16), "KV-120": (4, 12),
+}
+
+# Set up by setUpModule.
+KELVO = ""
+SIMULATOR = ""
+WORK_DIR = ""
+CHILD_ENV: Dict[str, str] = {}
+
+
+def all_models_address(model: str) -> str:
+    """Where --all-models puts a model: KV-101 at 127.0.0.2, ..., KV-120 at 127.0.0.21."""
+    return f"127.0.0.{int(model[3:]) - 99}"
+
+
+def require_private_network() -> None:
+    with open("/proc/net/dev", encoding="ascii") as f:
+        names = [line.split(":", 1)[0].strip() for line in f.readlines()[2:]]
+    if names != ["lo"]:
+        raise RuntimeError(
+            "refusing to run: kelvo broadcasts its discovery query, so these tests run only in "
+            "a private network namespace whose only interface is lo (found: "
+            f"{', '.join(names)}). Run them through ctest (-R cli_integration) or as "
+            "scripts/netns-run python3 -m unittest discover -s tests/cli -v")
+
+
+def required_program(variable: str) -> str:
+    path = os.environ.get(variable, "")
+    if not path or not os.access(path, os.X_OK):
+        raise RuntimeError(f"set {variable} to the path of the built program (now {path!r})")
+    return path
+
+
+def setUpModule() -> None:  # noqa: N802 (unittest's name)
+    global KELVO, SIMULATOR, WORK_DIR, CHILD_ENV
+    require_private_network()
+    KELVO = required_program("KELVO_CLI")
+    SIMULATOR = required_program("KELVO_SIM")
+    WORK_DIR = tempfile.mkdtemp(prefix="kelvo-cli-test-")
+    # The library reads Kelvo.ini from WINDIR: an empty directory means none,
+    # so every unit comes from discovery.
+    windows_dir = os.path.join(WORK_DIR, "windows")
+    os.mkdir(windows_dir)
+    CHILD_ENV = dict(os.environ, WINDIR=windows_dir)
+
+
+def tearDownModule() -> None:  # noqa: N802
+    if WORK_DIR:
+        shutil.rmtree(WORK_DIR, ignore_errors=True)
+
+
+def _die_with_parent() -> None:
+    # PR_SET_PDEATHSIG: should the test process be killed, its children get
+    # SIGTERM instead of living on in the namespace.
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)
+
+
+@dataclass
+class Run:
+    args: Sequence[str]
+    code: int
+    out: str
+    err: str
+    seconds: float
+
+    def describe(self) -> str:
+        return (f"kelvo {' '.join(self.args)}\nexit {self.code} after {self.seconds:.2f} s\n"
+                f"--- stdout\n{self.out}--- stderr\n{self.err}---")
+
+
+def kelvo(*args: str, timeout: float = RUN_TIMEOUT_S) -> Run:
+    start = time.monotonic()
+    done = subprocess.run([KELVO, *args], capture_output=True, text=True, env=CHILD_ENV,
+                          stdin=subprocess.DEVNULL, timeout=timeout, preexec_fn=_die_with_parent)
+    return Run(args, done.returncode, done.stdout, done.stderr, time.monotonic() - start)
+
+
+def byte_text(b: int) -> str:
+    """A byte as the hex dump's text column shows it."""
+    return chr(b) if 0x20 <= b < 0x7F else "."
+
+
+DUMP_LINE = re.compile(
+    r"^([0-9a-f]{8}) ((?: [0-9a-f]{2}| {3}){8}) ((?: [0-9a-f]{2}| {3}){8})  \|(.{0,16})\|$")
+
+
+def parse_dump(test: unittest.TestCase, text: str) -> Tuple[List[int], bytes]:
+    """The offsets and bytes of a hex dump; checks each line's text column."""
+    offsets: List[int] = []
+    data = bytearray()
+    for line in text.splitlines():
+        m = DUMP_LINE.match(line)
+        test.assertIsNotNone(m, f"not a hex dump line: {line!r}")
+        assert m is not None
+        line_bytes = bytes.fromhex(m.group(2) + m.group(3))
+        test.assertEqual(m.group(4), "".join(byte_text(b) for b in line_bytes), line)
+        offsets.append(int(m.group(1), 16))
+        data += line_bytes
+    return offsets, bytes(data)
+
+
+PORT_LINE = re.compile(r"^port (\d+): 0x([0-9A-F]{2}) ([01]{8})$")
+CHANNEL_LINE = re.compile(r"^channel (\d+): (-?\d+)$")
+
+
+def parse_ports(test: unittest.TestCase, text: str) -> List[Tuple[int, int]]:
+    """(port, value) per line of a dio read; the bit column must match the hex."""
+    result = []
+    for line in text.splitlines():
+        m = PORT_LINE.match(line)
+        test.assertIsNotNone(m, f"not a port line: {line!r}")
+        assert m is not None
+        value = int(m.group(2), 16)
+        test.assertEqual(int(m.group(3), 2), value, line)
+        result.append((int(m.group(1)), value))
+    return result
+
+
+def parse_channels(test: unittest.TestCase, text: str) -> List[Tuple[int, int]]:
+    result = []
+    for line in text.splitlines():
+        m = CHANNEL_LINE.match(line)
+        test.assertIsNotNone(m, f"not a channel line: {line!r}")
+        assert m is not None
+        result.append((int(m.group(1)), int(m.group(2))))
+    return result
+
+
+def parse_fields(text: str) -> Dict[str, str]:
+    """Lines of the form 'label   value' (info, mem config, mem status)."""
+    fields = {}
+    for line in text.splitlines():
+        m = re.match(r"^(\S+(?: \S+)*?)\s{2,}(.*)$", line)
+        if m:
+            fields[m.group(1)] = m.group(2)
+    return fields
+
+
+class KelvoTestCase(unittest.TestCase):
+    """Assertions on kelvo runs that show the whole run when they fail."""
+
+    def expect(self, run: Run, code: int, *stderr_parts: str) -> Run:
+        self.assertEqual(run.code, code, run.describe())
+        for part in stderr_parts:
+            self.assertIn(part, run.err, run.describe())
+        return run
+
+    def ok(self, *args: str) -> Run:
+        run = self.expect(kelvo(*args), 0)
+        self.assertIn(SEARCH_NOTE, run.err, run.describe())
+        return run
+
+    def refused_locally(self, code: int, args: Sequence[str], message: str) -> None:
+        """A mistake found before any network search: no discovery, no delay."""
+        run = kelvo(*args)
+        self.expect(run, code, message)
+        self.assertNotIn(SEARCH_NOTE, run.err, run.describe())
+        self.assertEqual(run.out, "", run.describe())
+
+
+class SimulatorTestCase(KelvoTestCase):
+    """Runs one kelvo-sim with SIM_ARGS for the whole class."""
+
+    SIM_ARGS: List[str] = []
+    UNIT_COUNT = 0
+    sim: Optional[subprocess.Popen] = None
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        log_dir = tempfile.mkdtemp(prefix="sim-", dir=WORK_DIR)
+        cls.sim_out = os.path.join(log_dir, "stdout")
+        cls.sim_err = os.path.join(log_dir, "stderr")
+        with open(cls.sim_out, "wb") as out, open(cls.sim_err, "wb") as err:
+            cls.sim = subprocess.Popen([SIMULATOR, *cls.SIM_ARGS], stdout=out, stderr=err,
+                                       stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+        # Runs even when the rest of setUpClass fails.
+        cls.addClassCleanup(cls.stop_simulator)
+        cls.wait_ready()
+
+    @classmethod
+    def wait_ready(cls) -> None:
+        assert cls.sim is not None
+        expected = f"kelvo-sim: ready ({cls.UNIT_COUNT} units)"
+        deadline = time.monotonic() + READY_TIMEOUT_S
+        for _ in range(int(READY_TIMEOUT_S / 0.05) + 1):
+            with open(cls.sim_out, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+            if expected in text:
+                return
+            if cls.sim.poll() is not None or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        with open(cls.sim_err, encoding="utf-8", errors="replace") as f:
+            errors = f.read()
+        raise RuntimeError(f"kelvo-sim {' '.join(cls.SIM_ARGS)} did not print {expected!r} "
+                           f"within {READY_TIMEOUT_S} s (exit status {cls.sim.poll()}; "
+                           f"stdout {text!r}; stderr {errors!r})")
+
+    @classmethod
+    def stop_simulator(cls) -> None:
+        sim, cls.sim = cls.sim, None
+        if sim is None or sim.poll() is not None:
+            return
+        os.kill(sim.pid, signal.SIGTERM)
+        try:
+            status = sim.wait(timeout=STOP_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            os.kill(sim.pid, signal.SIGKILL)
+            sim.wait(timeout=STOP_TIMEOUT_S)
+            raise RuntimeError("kelvo-sim did not end on SIGTERM; killed")
+        if status != 0:
+            raise RuntimeError(f"kelvo-sim ended with status {status} on SIGTERM")
+
+
+class HelpAndUsageTest(KelvoTestCase):
+    """Help, version and command-line mistakes: all settled without any network search."""
+
+    COMMANDS = [
+        [], ["list"], ["info"], ["raw"], ["watch"],
+        ["dio"], ["dio", "read"], ["dio", "write"], ["dio", "dir"],
+        ["aio"], ["aio", "read"], ["aio", "write"], ["aio", "gain"],
+        ["cou"], ["cou", "read"], ["cou", "write"], ["cou", "mode"],
+        ["mem"], ["mem", "config"], ["mem", "start"], ["mem", "stop"], ["mem", "status"],
+        ["mem", "seek"], ["mem", "read"], ["mem", "write"],
+    ]
+
+    def test_help_on_every_command_and_version(self) -> None:
+        for command in self.COMMANDS:
+            with self.subTest(command=command):
+                run = kelvo(*command, "--help")
+                self.expect(run, 0)
+                self.assertIn("Usage: " + " ".join(["kelvo", *command]), run.out, run.describe())
+                self.assertNotIn(SEARCH_NOTE, run.err, run.describe())
+                # The exit codes are listed under every command.
+                for code in range(6):
+                    self.assertRegex(run.out, rf"(?m)^  {code}  \w", run.describe())
+        top = kelvo("-h")
+        self.expect(top, 0)
+        for name in ("list", "info", "raw", "dio", "aio", "cou", "mem", "watch"):
+            self.assertRegex(top.out, rf"(?m)^  {name} ", top.describe())
+
+        version = self.expect(kelvo("--version"), 0)
+        self.assertRegex(version.out, r"^kelvo \d+\.\d+\.\d+\.\d+\nlibrary \d+\.\d+ "
+                         r"\(20\d\d/\d\d/\d\d\)\n$", version.describe())
+        self.assertNotIn(SEARCH_NOTE, version.err)
+
+    def test_usage_errors_exit_1(self) -> None:
+        cases = [
+            ([], "A subcommand is required"),
+            (["dio"], "subcommand is required"),
+            (["lsit"], "Run with --help"),
+            (["info"], "UNIT is required"),
+            (["list", "extra"], "extra"),
+            (["info", "KV-999:1"], "unknown model 'KV-999'"),
+            (["info", "300.1.1.1"], "bad unit '300.1.1.1'"),
+            (["info", "KV-103:256"], "unit ID 256 out of range (0..255)"),
+            (["dio", "read", "KV-108:1"], "give the ports to read, or --all"),
+            (["dio", "read", "KV-108:1", "0", "--all"], "give the ports to read, or --all"),
+            (["dio", "read", "KV-108:1", "256"], "port 256 out of range (0..255)"),
+            (["dio", "write", "KV-108:1", "0"], "a value is missing"),
+            (["dio", "write", "KV-108:1", "0", "0x1FF"], "value 0x1FF out of range"),
+            (["dio", "write", "KV-108:1", "0", "1/0x100"], "mask 0x100 out of range"),
+            (["dio", "dir", "KV-108:1", *["0"] * 9], "at most 8 direction bytes"),
+            (["aio", "read", "KV-109:1"], "give the channels to read, or --all"),
+            (["aio", "write", "KV-110:1", "0", "abc"], "bad value 'abc'"),
+            (["aio", "gain", "KV-109:1", "0"], "GAIN is required"),
+            (["cou", "mode", "KV-111:1", "0", "16", "0"], "low mode 16 out of range (0..15)"),
+            (["raw", "KV-103:1", "12", "00", "00"], "a raw frame is 8 to 256 bytes, not 3"),
+            (["raw", "KV-103:1", "12 000"], "bad hex bytes"),
+            (["raw", "KV-103:1", "00" * 8, "-n", "241"], "241"),
+            (["watch", "KV-112:1", "-i", "5"], "5"),
+            (["mem", "write", "KV-113:1"], "give a FILE to write, or --hex BYTES"),
+            (["mem", "seek", "KV-113:1", "-1"], "bad position '-1'"),
+            (["mem", "read", "KV-113:1", "0x10000000"], "length 0x10000000 out of range"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                self.refused_locally(1, args, message)
+
+    def test_settings_and_local_failures_before_any_search(self) -> None:
+        # A sampling channel the units do not have: out of range (4).
+        self.refused_locally(4, ["mem", "start", "KV-109:1", "--channels", "3,16"],
+                             "sampling channel 16 out of range (0..15)")
+        # Files that cannot be opened: local failure (5), found before the search.
+        missing = os.path.join(WORK_DIR, "no-such-dir", "x.bin")
+        self.refused_locally(5, ["mem", "read", "KV-113:1", "16", "-o", missing],
+                             f"cannot create {missing}")
+        self.refused_locally(5, ["mem", "write", "KV-113:1", missing], f"cannot open {missing}")
+
+
+class HealthyUnitsTest(SimulatorTestCase):
+    """One unit of every model, plus a second counter unit with an aux byte."""
+
+    EXTRA = ("KV-111", 2, 0x5A, "127.0.0.30")
+    SIM_ARGS = ["--all-models", "--unit", "KV-111:2@127.0.0.30,aux=0x5A"]
+    UNIT_COUNT = 21
+
+    def expected_units(self) -> List[Tuple[str, int, int, int, int]]:
+        units = [(name, 1, 0, ports, bits) for name, (ports, bits) in MODELS.items()]
+        name, unit_id, aux, _ = self.EXTRA
+        units.append((name, unit_id, aux, *MODELS[name]))
+        return sorted(units)
+
+    def test_list_table_and_json(self) -> None:
+        table = self.ok("list")
+        lines = table.out.splitlines()
+        self.assertEqual(lines[0].split(), ["INDEX", "MODEL", "UNIT", "ID", "AUX",
+                                            "PORTS/CHANNELS", "BITS"], table.describe())
+        rows = []
+        for index, line in enumerate(lines[1:]):
+            m = re.match(r"^(\d+)\s+(KV-\d{3})\s+(\d+)\s+0x([0-9A-F]{2})\s+(\d+)\s+(\d+)$", line)
+            self.assertIsNotNone(m, f"bad row {line!r}\n{table.describe()}")
+            assert m is not None
+            self.assertEqual(int(m.group(1)), index, line)
+            rows.append((m.group(2), int(m.group(3)), int(m.group(4), 16), int(m.group(5)),
+                         int(m.group(6))))
+        self.assertEqual(sorted(rows), self.expected_units(), table.describe())
+
+        listed = self.ok("list", "--json")
+        entries = json.loads(listed.out)
+        self.assertEqual([e["index"] for e in entries], list(range(self.UNIT_COUNT)))
+        keys = {"index", "model", "model_code", "unit_id", "aux", "ports", "bits"}
+        for e in entries:
+            self.assertEqual(set(e), keys, e)
+            self.assertEqual(e["model_code"], int(e["model"][3:]) - 100, e)
+        self.assertEqual(sorted((e["model"], e["unit_id"], e["aux"], e["ports"], e["bits"])
+                                for e in entries), self.expected_units(), listed.describe())
+
+    def test_info_by_name_and_by_address(self) -> None:
+        library = self.expect(kelvo("--version"), 0).out.splitlines()[1].split(" ", 1)[1]
+
+        by_name = parse_fields(self.ok("info", "KV-109:1").out)
+        self.assertEqual(by_name, {
+            "unit": "KV-109:1", "model": "KV-109 (code 9)", "unit ID": "1", "aux byte": "0x00",
+            "channels": "16 (16 readable, 0 writable), 16 bits each", "library": library,
+            "unit version": "1.3 (2025/11/14), info byte 0x01"})
+
+        # Two KV-111 units are listed: the address must be matched to the right one.
+        name, unit_id, aux, address = self.EXTRA
+        by_address = parse_fields(self.ok("info", address).out)
+        self.assertEqual(by_address, {
+            "unit": address, "model": f"{name} (code 11)", "unit ID": str(unit_id),
+            "aux byte": f"0x{aux:02X}", "channels": "2 (2 readable, 2 writable), 16 bits each",
+            "library": library, "unit version": "1.3 (2025/11/14), info byte 0x01"})
+
+    def test_unknown_units_exit_2(self) -> None:
+        run = self.expect(kelvo("dio", "read", "KV-103:9", "0"), 2,
+                          f"unit KV-103:9 not found ({self.UNIT_COUNT} units found; "
+                          "see 'kelvo list')")
+        self.assertEqual(run.out, "")
+        run = self.expect(kelvo("info", "127.0.0.99"), 2,
+                          f"could not connect to 127.0.0.99: none of the {self.UNIT_COUNT} "
+                          "units found has that address")
+        self.assertEqual(run.out, "")
+
+    def test_dio_write_masks_read_back_and_directions(self) -> None:
+        # Ports start at 0. Port 0 under the default mask -m, port 1 under its
+        # own mask, port 2 whole.
+        run = self.ok("dio", "write", "KV-108:1", "0", "0x5A", "1", "0xF0/0x3C", "2", "0x81/0xFF",
+                      "-m", "0x0F")
+        self.assertEqual(run.out.splitlines(), [
+            "port 0: wrote 0x5A under mask 0x0F", "port 1: wrote 0xF0 under mask 0x3C",
+            "port 2: wrote 0x81 under mask 0xFF"])
+        # One port by address: only the upper four lines of port 2 change.
+        run = self.ok("dio", "write", all_models_address("KV-108"), "2", "0x5C/0xF0")
+        self.assertEqual(run.out, "port 2: wrote 0x5C under mask 0xF0\n")
+        # Several ports in the given order, one twice, unit named by model code.
+        run = self.ok("dio", "read", "8:1", "2", "0", "1", "2")
+        self.assertEqual(parse_ports(self, run.out), [(2, 0x51), (0, 0x0A), (1, 0x30), (2, 0x51)])
+
+        run = self.ok("dio", "dir", "kv-108:1", "0xFF", "0", "0x0F")
+        self.assertEqual(run.out.splitlines(), [
+            "port 0: direction 0xFF", "port 1: direction 0x00", "port 2: direction 0x0F"])
+
+        # KV-103 has two ports but only port 0 is an input.
+        run = self.expect(kelvo("dio", "read", "KV-103:1", "1"), 4,
+                          "dio read on KV-103:1: port 1 out of range for KV-103 (1 input port)")
+        self.assertEqual(run.out, "")
+
+    def test_aio_read_gain_and_write_read_back_through_raw(self) -> None:
+        # Channels 3, 7, 11, 15 of an analog input unit are constants.
+        run = self.ok("aio", "read", "KV-109:1", "3", "7", "11", "15", "3", "0")
+        values = parse_channels(self, run.out)
+        self.assertEqual(values[:5], [(3, 1000), (7, 2000), (11, 3000), (15, 4000), (3, 1000)])
+        self.assertEqual(values[5][0], 0)
+        self.assertLessEqual(abs(values[5][1]), 4000, run.describe())
+
+        # Gain 2 multiplies by 4, on that channel only.
+        run = self.ok("aio", "gain", "KV-119:1", "3", "2")
+        self.assertEqual(run.out, "channel 3: gain 0x02\n")
+        run = self.ok("aio", "read", all_models_address("KV-119"), "--all")
+        values = dict(parse_channels(self, run.out))
+        self.assertEqual(sorted(values), list(range(16)), run.describe())
+        self.assertEqual([values[c] for c in (3, 7, 11, 15)], [4000, 2000, 3000, 4000])
+        for group in range(4):
+            self.assertLessEqual(abs(values[4 * group]), 4000, run.describe())  # sine
+            self.assertLessEqual(abs(values[4 * group + 1]), 4000, run.describe())  # ramp
+            self.assertEqual(abs(values[4 * group + 2]), 4000, run.describe())  # square
+
+        # Several channels in one write; the later pair for channel 0 wins.
+        run = self.ok("aio", "write", "KV-110:1", "0", "2048", "3", "4095", "1", "-100",
+                      "0", "1234")
+        self.assertEqual(run.out.splitlines(), [
+            "channel 0: wrote 1234", "channel 1: wrote -100", "channel 3: wrote 4095"])
+        # The outputs read back with a raw CMD_READ of the whole block: 32-bit
+        # little-endian entries, channel by channel.
+        run = self.ok("raw", "KV-110:1", "11", "00", "00", "ff", "f0", "00", "00", "00",
+                      "-n", "16")
+        offsets, data = parse_dump(self, run.out)
+        self.assertEqual(offsets, [0])
+        self.assertEqual(data, b"".join(v.to_bytes(4, "little", signed=True)
+                                        for v in (1234, -100, 0, 4095)))
+
+        run = self.expect(kelvo("aio", "write", "KV-110:1", "2", "4096"), 4,
+                          "value 4096 does not fit the 12-bit channels of KV-110 (-2048..4095)")
+        self.assertEqual(run.out, "")
+        run = self.expect(kelvo("aio", "write", "KV-110:1", "7", "5"), 4,
+                          "aio write on KV-110:1: channel 7 out of range for KV-110 "
+                          "(4 output channels)")
+        self.assertEqual(run.out, "")
+
+    def test_counters_hold_then_count_after_mode(self) -> None:
+        run = self.ok("cou", "write", "KV-111:1", "0", "1000", "1", "30000")
+        self.assertEqual(run.out.splitlines(), ["channel 0: wrote 1000", "channel 1: wrote 30000"])
+        # Mode 0: both counters hold their values.
+        run = self.ok("cou", "read", "KV-111:1", "0", "1")
+        self.assertEqual(parse_channels(self, run.out), [(0, 1000), (1, 30000)])
+
+        # Count up at 100 per second on channel 0 only.
+        started = time.monotonic()
+        run = self.ok("cou", "mode", "KV-111:1", "0", "1", "0")
+        self.assertEqual(run.out, "channel 0: mode 0x01 (high 0, low 1)\n")
+        run = self.ok("cou", "read", "KV-111:1", "--all")
+        elapsed = time.monotonic() - started
+        values = parse_channels(self, run.out)
+        self.assertEqual([c for c, _ in values], [0, 1])
+        # At least the read's own discovery wait (1.5 s) passed since the mode was set.
+        self.assertGreaterEqual(values[0][1], 1000 + 100, run.describe())
+        self.assertLessEqual(values[0][1], 1000 + 100 * elapsed + 10, run.describe())
+        self.assertEqual(values[1][1], 30000, run.describe())
+
+    def test_watch_prints_values_then_changes_for_count_polls(self) -> None:
+        name, unit_id, _, address = self.EXTRA
+        # The second counter unit: channel 0 counts down at 1600 per second.
+        self.ok("cou", "mode", f"11:{unit_id}", "0", "3", "15")
+        run = self.ok("watch", address, "--count", "3", "--interval", "100")
+        lines = run.out.splitlines()
+        pattern = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} channel (\d): (-?\d+)(?: -> (-?\d+))?$")
+        parsed = []
+        for line in lines:
+            m = pattern.match(line)
+            self.assertIsNotNone(m, f"bad watch line {line!r}\n{run.describe()}")
+            assert m is not None
+            parsed.append(m.groups())
+        # First poll: both channels; then one change of channel 0 per later poll.
+        self.assertEqual([(c, new is None) for c, _, new in parsed],
+                         [("0", True), ("1", True), ("0", False), ("0", False)], run.describe())
+        self.assertEqual(parsed[1][1], "0", run.describe())
+        first = int(parsed[0][1])
+        self.assertLess(first, 0, run.describe())
+        previous = first
+        for _, old, new in parsed[2:]:
+            self.assertEqual(int(old), previous, run.describe())
+            # 100 ms apart at 1600 per second: about 160 down.
+            self.assertTrue(0 < previous - int(new) <= 1600, run.describe())
+            previous = int(new)
+        self.assertLess(run.seconds, 10)
+
+    def test_watch_without_count_ends_with_0_on_sigterm(self) -> None:
+        watch = subprocess.Popen([KELVO, "watch", "KV-112:1", "-i", "100"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=CHILD_ENV,
+                                 preexec_fn=_die_with_parent)
+        try:
+            assert watch.stdout is not None
+            seen = b""
+            deadline = time.monotonic() + RUN_TIMEOUT_S
+            for _ in range(1000):
+                left = deadline - time.monotonic()
+                if (b"port 7:" in seen and seen.endswith(b"\n")) or left <= 0:
+                    break
+                readable, _, _ = select.select([watch.stdout], [], [], left)
+                chunk = os.read(watch.stdout.fileno(), 4096) if readable else b""
+                if readable and not chunk:
+                    break
+                seen += chunk
+            self.assertIn(b"port 7:", seen, "watch printed no first poll")
+            os.kill(watch.pid, signal.SIGTERM)
+            out, err = watch.communicate(timeout=STOP_TIMEOUT_S)
+        finally:
+            if watch.poll() is None:
+                os.kill(watch.pid, signal.SIGKILL)
+                watch.wait(timeout=STOP_TIMEOUT_S)
+        text = (seen + out).decode()
+        self.assertEqual(watch.returncode, 0, f"{text}\n{err.decode()}")
+        first = [line.split(" ", 1)[1] for line in text.splitlines()[:8]]
+        self.assertEqual(first, [f"port {p}: 0x00 00000000" for p in range(8)], text)
+
+    def test_mem_settings_start_status_stop(self) -> None:
+        # config stores and prints; by address, so the unit's model is looked up.
+        run = self.ok("mem", "config", all_models_address("KV-109"), "--cycle", "10",
+                      "--timing-flag", "--frequency", "5000", "--output-mode", "on",
+                      "--trigger", "1", "2", "0x1234", "--channels", "0,3,15")
+        fields = parse_fields(run.out)
+        self.assertEqual({k: fields.get(k) for k in (
+            "sampling cycle", "timing flag", "sampling frequency", "output mode", "trigger",
+            "sampling channels")}, {
+            "sampling cycle": "10", "timing flag": "0x04", "sampling frequency": "5000",
+            "output mode": "0x08 (on)", "trigger": "lower 1, upper 2, value 0x1234",
+            "sampling channels": "0,3,15"}, run.describe())
+
+        # 8-byte digital samples every millisecond.
+        run = self.ok("mem", "start", "KV-112:1", "--cycle", "1")
+        self.assertEqual(run.out, "sampling started on KV-112:1\n")
+        status = parse_fields(self.ok("mem", "status", "KV-112:1").out)
+        self.assertEqual(status["sampling status"], "0x01", status)
+        recording = int(status["memory count"])
+        self.assertGreater(recording, 0, status)
+        self.assertEqual(recording % 4096, 0, status)
+        run = self.ok("mem", "stop", "KV-112:1")
+        self.assertEqual(run.out, "sampling stopped on KV-112:1\n")
+        status = parse_fields(self.ok("mem", "status", "KV-112:1").out)
+        self.assertEqual(status["sampling status"], "0x00", status)
+        self.assertGreaterEqual(int(status["memory count"]), recording, status)
+
+    def test_mem_write_read_back_seek_and_hex_dump(self) -> None:
+        blob = bytearray(random.Random(1114).randbytes(600))
+        source = os.path.join(WORK_DIR, "mem-in.bin")
+        copy = os.path.join(WORK_DIR, "mem-out.bin")
+        with open(source, "wb") as f:
+            f.write(blob)
+
+        run = self.ok("mem", "write", "KV-113:1", source)
+        self.assertEqual(run.out, "600 bytes written to the memory of KV-113:1\n")
+        run = self.ok("mem", "write", "KV-113:1", "--hex", "de ad be ef", "--seek", "0x104")
+        self.assertEqual(run.out, "4 bytes written to the memory of KV-113:1\n")
+        blob[0x104:0x108] = b"\xde\xad\xbe\xef"
+
+        run = self.ok("mem", "read", "KV-113:1", "600", "-o", copy)
+        self.assertIn(f"600 bytes read from KV-113:1 into {copy}", run.err)
+        self.assertEqual(run.out, "")
+        with open(copy, "rb") as f:
+            self.assertEqual(f.read(), bytes(blob))
+
+        run = self.ok("mem", "seek", "KV-113:1", "0x100")
+        self.assertEqual(run.out, "memory position set to 256 (0x100)\n")
+        run = self.ok("mem", "read", "KV-113:1", "16", "--from-seek")
+        _, data = parse_dump(self, run.out)
+        self.assertEqual(data, bytes(blob[0x100:0x110]), run.describe())
+
+        # --seek labels the dump with the memory offsets; a part line at the end.
+        run = self.ok("mem", "read", all_models_address("KV-113"), "40", "--seek", "0x10")
+        offsets, data = parse_dump(self, run.out)
+        self.assertEqual(offsets, [0x10, 0x20, 0x30], run.describe())
+        self.assertEqual(data, bytes(blob[0x10:0x38]), run.describe())
+
+
+class FaultyUnitsTest(SimulatorTestCase):
+    """Units that are found by discovery but fail their command exchanges."""
+
+    SIM_ARGS = [
+        # Never answers a command.
+        "--unit", "KV-103:2@127.0.0.40", "--fault", "127.0.0.40=drop",
+        # Answers every command with status 5 instead of doing it.
+        "--unit", "KV-112:3@127.0.0.41", "--fault", "127.0.0.41=status:5",
+        # Answers its first command, loses the reply of the second.
+        "--unit", "KV-113:4@127.0.0.42", "--fault", "127.0.0.42=drop,after=1,times=1",
+    ]
+    UNIT_COUNT = 3
+
+    def test_silent_unit_exits_3(self) -> None:
+        run = self.expect(kelvo("dio", "read", "KV-103:2", "0"), 3,
+                          "kelvo: dio read on KV-103:2: unit did not answer")
+        self.assertEqual(run.out, "")
+        # Found, connected, then the reply wait of 1.5 s ran out.
+        self.assertGreater(run.seconds, 2.9, run.describe())
+
+    def test_refusing_unit_exits_3(self) -> None:
+        run = self.expect(kelvo("info", "KV-112:3"), 3,
+                          "kelvo: version request on KV-112:3: unit did not answer")
+        # What the list tells is printed before the unit is asked.
+        fields = parse_fields(run.out)
+        self.assertEqual(fields["model"], "KV-112 (code 12)", run.describe())
+        self.assertNotIn("unit version", fields, run.describe())
+
+        run = self.expect(kelvo("raw", "127.0.0.41", "12", "00", "00", "00", "09", "00", "00",
+                                "00"), 3, "kelvo: raw exchange on 127.0.0.41: unit did not answer")
+        self.assertEqual(run.out, "")
+
+    def test_watch_stops_at_the_first_failed_poll(self) -> None:
+        run = self.expect(kelvo("watch", "KV-113:4", "--count", "3", "--interval", "100"), 3,
+                          "kelvo: watch on KV-113:4: unit did not answer")
+        values = [line.split(" ", 1)[1] for line in run.out.splitlines()]
+        self.assertEqual(values, [f"port {p}: 0x00 00000000" for p in range(4)], run.describe())
+
+
+if __name__ == "__main__":
+    unittest.main()
