@@ -45,7 +45,7 @@ void FormatDate(char* out, unsigned year, unsigned month, unsigned day) {
 }
 
 template <class Match>
-DeviceEntry* OpenFirst(DeviceRegistry* registry, Match&& match) {
+void* OpenFirst(DeviceRegistry* registry, Match&& match) {
     if (!registry) return nullptr;
     DeviceEntry* found = nullptr;
     for (const PtrList::Node* node = registry->First(); node && !found; node = node->next) {
@@ -54,8 +54,8 @@ DeviceEntry* OpenFirst(DeviceRegistry* registry, Match&& match) {
     }
     // Only the first match is tried; an open connection is reused untested.
     if (!found) return nullptr;
-    if (found->socket != platform::NO_SOCKET) return found;
-    return Connect(*found) ? found : nullptr;
+    if (found->socket != platform::NO_SOCKET) return HandleOf(*found);
+    return Connect(*found) ? HandleOf(*found) : nullptr;
 }
 
 }  // namespace
@@ -80,13 +80,13 @@ std::int32_t BrowseDeviceIndex(DeviceRegistry* registry, std::int16_t index,
     return 1;
 }
 
-DeviceEntry* Open(DeviceRegistry* registry, std::uint8_t model, std::uint8_t unitId) {
+void* Open(DeviceRegistry* registry, std::uint8_t model, std::uint8_t unitId) {
     return OpenFirst(registry, [&](const DeviceEntry& entry) {
         return entry.model == model && entry.unitId == unitId;
     });
 }
 
-DeviceEntry* OpenByIP(DeviceRegistry* registry, const char* address) {
+void* OpenByIP(DeviceRegistry* registry, const char* address) {
     const std::uint32_t wanted = platform::parseAddress(address);
     return OpenFirst(registry, [&](const DeviceEntry& entry) { return entry.address == wanted; });
 }

@@ -14,8 +14,8 @@ inline constexpr std::size_t VERSION_INFO_SIZE = 37;
 
 std::int32_t BrowseDevice(DeviceRegistry* registry, std::uint8_t* summaries);
 std::int32_t BrowseDeviceIndex(DeviceRegistry* registry, std::int16_t index, std::uint8_t* summary);
-DeviceEntry* Open(DeviceRegistry* registry, std::uint8_t model, std::uint8_t unitId);
-DeviceEntry* OpenByIP(DeviceRegistry* registry, const char* address);
+void* Open(DeviceRegistry* registry, std::uint8_t model, std::uint8_t unitId);
+void* OpenByIP(DeviceRegistry* registry, const char* address);
 std::int32_t Close(DeviceRegistry* registry, const void* handle);
 std::int32_t Access(DeviceRegistry* registry, const void* handle, std::int16_t length,
                     std::uint8_t* buffer);

@@ -229,7 +229,7 @@ class Driver {
                 return handles_.empty() ? nullptr : handles_[(b >> 3) % handles_.size()];
             default: {
                 const auto entries = Entries();
-                return entries.empty() ? nullptr : entries[(b >> 3) % entries.size()];
+                return entries.empty() ? nullptr : HandleOf(*entries[(b >> 3) % entries.size()]);
             }
         }
     }
@@ -499,10 +499,11 @@ class Driver {
         if (!first) {
             Check(h == nullptr && net_.ConnectsThisOp() == 0, "a handle for no matching unit");
         } else if (socketBefore != platform::NO_SOCKET) {
-            Check(h == first && net_.ConnectsThisOp() == 0 && first->socket == socketBefore,
+            Check(h == HandleOf(*first) && net_.ConnectsThisOp() == 0 &&
+                      first->socket == socketBefore,
                   "an open unit was not reused as it was");
         } else if (net_.ConnectsThisOp() == 1 && net_.LastConnectSucceeded()) {
-            Check(h == first && first->socket != platform::NO_SOCKET,
+            Check(h == HandleOf(*first) && first->socket != platform::NO_SOCKET,
                   "a connected unit not handed out");
         } else {
             Check(h == nullptr && first->socket == platform::NO_SOCKET,

@@ -5,7 +5,18 @@
 namespace kelvo {
 namespace {
 DeviceRegistry* theRegistry = nullptr;
+std::uint32_t recordsMade = 0;
+
+// The n-th record's handle: n times an odd constant, which is a one-to-one
+// mapping of 32-bit numbers, so no two of the first 2^32 records share a
+// handle. The values lie far apart: a handle off by a little from a real
+// one (or a small integer) is no handle at all.
+std::uintptr_t NextHandle() {
+    ++recordsMade;
+    if (recordsMade == 0) ++recordsMade;  // 0 would be the null handle
+    return std::uintptr_t{recordsMade * 0x9E3779B1u};
 }
+}  // namespace
 
 DeviceRegistry::DeviceRegistry() {
     platform::startup();
@@ -25,7 +36,9 @@ void DeviceRegistry::Empty() {
 }
 
 DeviceEntry* DeviceRegistry::NewEntry() {
-    return new (std::nothrow) DeviceEntry;
+    auto* entry = new (std::nothrow) DeviceEntry;
+    if (entry) entry->handle = NextHandle();
+    return entry;
 }
 
 void DeviceRegistry::Drop(DeviceEntry* entry) {
@@ -35,7 +48,8 @@ void DeviceRegistry::Drop(DeviceEntry* entry) {
 
 DeviceEntry* DeviceRegistry::Find(const void* handle) const {
     for (const Node* node = First(); node; node = node->next) {
-        if (node->data == handle) return static_cast<DeviceEntry*>(node->data);
+        auto* entry = static_cast<DeviceEntry*>(node->data);
+        if (HandleOf(*entry) == handle) return entry;
     }
     return nullptr;
 }

@@ -1,5 +1,5 @@
-// The process-wide list of known units and the per-unit record whose address
-// callers hold as a device handle.
+// The process-wide list of known units and the per-unit record behind each
+// device handle.
 #pragma once
 
 #include <array>
@@ -16,9 +16,13 @@ using SamplingConfig = std::array<std::uint8_t, SAMPLING_CONFIG_SIZE>;
 
 inline constexpr std::uint8_t UNIDENTIFIED = 0xFF;
 
-// One known unit. Records never move while they are in the registry: their
-// addresses are the handles callers hold.
+// One known unit. Records never move while they are in the registry.
 struct DeviceEntry {
+    // What callers hold as the device handle: a value that no other record
+    // of this process has had. Record addresses will not do, because the
+    // heap hands a released record's address to the next record made, and a
+    // handle kept across Kelvo_Initial would then reach another unit.
+    std::uintptr_t handle = 0;
     platform::Socket socket = platform::NO_SOCKET;  // 0: not connected
     std::uint32_t address = 0;                      // IPv4, network byte order
     std::uint16_t port = COMMAND_PORT;              // host order
@@ -43,14 +47,15 @@ class DeviceRegistry : public PtrList {
 
     // Closes every connection and releases every record: all handles die.
     void Empty();
-    // A fresh record, not yet in the list; null when memory is exhausted.
+    // A fresh record with a handle of its own, not yet in the list; null
+    // when memory is exhausted.
     static DeviceEntry* NewEntry();
     bool Append(DeviceEntry* entry) { return PtrList::Append(entry); }
     // Unlinks and releases the record.
     void Drop(DeviceEntry* entry);
 
     // The handle check: the record when handle is one of ours, else null.
-    // Compares addresses only; nothing is read through the handle.
+    // Compares values only; nothing is read through the handle.
     DeviceEntry* Find(const void* handle) const;
 
     template <class F>
@@ -66,6 +71,11 @@ class DeviceRegistry : public PtrList {
 // The registry created at library load; null if that failed, in which case
 // every operation reports its failure value.
 DeviceRegistry* Registry();
+
+// The handle callers hold for a record.
+inline void* HandleOf(const DeviceEntry& entry) {
+    return reinterpret_cast<void*>(entry.handle);
+}
 
 // The handle check for operations that may run without a registry.
 inline DeviceEntry* FindEntry(DeviceRegistry* registry, const void* handle) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "kelvo.h"
 #include "support/device_list.h"
@@ -71,8 +72,7 @@ TEST(Registry, SecondInitialEndsEveryHandle) {
     ASSERT_TRUE(a.waitForOpenConnections(1, 2000));
     ASSERT_TRUE(b.waitForOpenConnections(1, 2000));
 
-    // The next reading lists no unit, so no record can take an old
-    // handle's address: both handles must now be refused.
+    // The next reading lists no unit: both handles must now be refused.
     ASSERT_EQ(forgetAllUnits(), 0);
     EXPECT_EQ(lib().BrowseDevice(nullptr), 0);
     d = 0xEE;
@@ -90,6 +90,43 @@ TEST(Registry, SecondInitialEndsEveryHandle) {
     EXPECT_EQ(a.requests().size(), 1u);
     EXPECT_EQ(b.requests().size(), 0u);
     EXPECT_EQ(a.connectionsAccepted() + b.connectionsAccepted(), 2);
+}
+
+// Rereading the same list makes new records of the same size right after the
+// old ones were released, which is where a heap hands back the old
+// addresses: an old handle must still reach nothing, in any generation.
+TEST(Registry, HandlesOfEveryEarlierInitialStayRefused) {
+    FakeUnit a(testAddress(5), 3, 1), b(testAddress(6), 5, 2);
+    writeDeviceList(listText({deviceLine(testAddress(5), 3, 1), deviceLine(testAddress(6), 5, 2)}));
+    std::vector<KELVO_HANDLE> old;
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        ASSERT_EQ(lib().Initial(), 2);
+        for (KELVO_HANDLE h : old) {
+            std::uint8_t d = 0xEE;
+            EXPECT_EQ(lib().ReadDIO(h, 0, &d), KELVO_STATUS_NOT_OPEN);
+            EXPECT_EQ(d, 0);
+            EXPECT_EQ(lib().Close(h), 0);
+        }
+        const KELVO_HANDLE ha = lib().Open(3, 1), hb = lib().Open(5, 2);
+        ASSERT_NE(ha, nullptr);
+        ASSERT_NE(hb, nullptr);
+        for (KELVO_HANDLE h : old) {
+            EXPECT_NE(h, ha);
+            EXPECT_NE(h, hb);
+            EXPECT_EQ(lib().WriteDIO(h, 0, 1, 1), KELVO_STATUS_NOT_OPEN);
+        }
+        old.push_back(ha);
+        old.push_back(hb);
+    }
+    // Only the current handles' units were ever asked anything: one
+    // connection each per round, and no request at all.
+    EXPECT_TRUE(a.waitForAccepted(4, 2000));
+    EXPECT_TRUE(b.waitForAccepted(4, 2000));
+    EXPECT_EQ(a.connectionsAccepted() + b.connectionsAccepted(), 8);
+    EXPECT_TRUE(a.requests().empty());
+    EXPECT_TRUE(b.requests().empty());
+    EXPECT_EQ(forgetAllUnits(), 0);
 }
 
 }  // namespace
