@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #include "sim/config.h"
@@ -84,6 +85,9 @@ int main(int argc, char** argv) {
     auto* seedOption = app.add_option("--seed", seed, "seed of the fault dice");
     app.add_flag("--no-discovery", noDiscovery, "do not answer discovery queries");
     app.add_flag("-v,--verbose", verbose, "log every request and reply as hex to stderr");
+    std::string exchangeLogPath;
+    app.add_option("--exchange-log", exchangeLogPath,
+                   "append one line per command exchange, with its faults, to this file");
     app.set_config("--config", "", "read options from a TOML/INI file");
 
     try {
@@ -122,6 +126,15 @@ int main(int argc, char** argv) {
     options.faultIdentification = faultIdent;
     options.discovery = !noDiscovery;
     options.verbose = verbose;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> exchangeLog{nullptr, std::fclose};
+    if (!exchangeLogPath.empty()) {
+        exchangeLog.reset(std::fopen(exchangeLogPath.c_str(), "a"));
+        if (!exchangeLog) {
+            fmt::print(stderr, "kelvo-sim: cannot open {}\n", exchangeLogPath);
+            return 1;
+        }
+        options.exchangeLog = exchangeLog.get();
+    }
     if (verbose || randomRate > 0.0) fmt::print(stderr, "kelvo-sim: seed {}\n", seed);
 
     raiseDescriptorLimit();

@@ -407,6 +407,8 @@ void Server::exchange(std::uint64_t id, const std::uint8_t* request, std::size_t
         log(fmt::format("{} #{} fault: {}", slot.name, id, what));
     }
 
+    if (options_.exchangeLog) logExchange(slot, request, plan);
+
     if (plan.outcome == FaultKind::Restart) return restartUnit(index, plan.arg);
     Reply reply = plan.outcome == FaultKind::Status
                       ? Unit::header(request, size, static_cast<std::uint8_t>(plan.arg))
@@ -422,6 +424,17 @@ void Server::exchange(std::uint64_t id, const std::uint8_t* request, std::size_t
     }
     if (close) return closeConnection(id, "fault: close");
     sendReply(id, reply);
+}
+
+// "ADDRESS COMMAND SEQUENCE DELAY OUTCOME ARG": command in hex, delay in ms,
+// outcome "none" or a fault name. Flushed at once, so that a client which
+// has seen the reply (or its absence) can already read the line.
+void Server::logExchange(const Slot& slot, const std::uint8_t* request, const FaultPlan& plan) {
+    fmt::print(options_.exchangeLog, "{} {:02x} {} {} {} {}\n",
+               formatIPv4(slot.unit.identity().address), request[frame::COMMAND],
+               request[frame::SEQUENCE], plan.delayMs,
+               plan.outcome ? faultName(*plan.outcome) : "none", plan.arg);
+    std::fflush(options_.exchangeLog);
 }
 
 void Server::sendReply(std::uint64_t id, const Reply& reply) {

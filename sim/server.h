@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,6 +32,9 @@ struct ServerOptions {
     std::uint16_t commandPort = kelvo::COMMAND_PORT;
     std::uint16_t discoveryPort = kelvo::DISCOVERY_PORT;
     bool verbose = false;
+    // One line per command exchange, written before anything is sent back
+    // (see the README); null for none. Owned by the caller.
+    std::FILE* exchangeLog = nullptr;
 };
 
 // How long a CMD_WRITE with selector 0xFF to an analog unit waits for the
@@ -72,6 +76,7 @@ class Server {
     void readConnection(std::uint64_t id);
     void processInput(std::uint64_t id);
     void exchange(std::uint64_t id, const std::uint8_t* request, std::size_t size);
+    void logExchange(const Slot& slot, const std::uint8_t* request, const FaultPlan& plan);
     void sendReply(std::uint64_t id, const Reply& reply);
     void flushOutput(std::uint64_t id);
     void closeConnection(std::uint64_t id, const char* why);
