@@ -30,16 +30,12 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
-#include <dirent.h>
-#include <unistd.h>
-#endif
-
 #include "kelvo.h"
 #include "soak/exchange_log.h"
 #include "support/device_list.h"
 #include "support/library.h"
 #include "support/netcheck.h"
+#include "support/sockets_held.h"
 
 namespace kelvosoak {
 namespace {
@@ -111,27 +107,6 @@ Unit ParseUnit(const std::string& text) {
     u.address = text.substr(at + 1);
     u.shape = ShapeOf(u.model);
     return u;
-}
-
-// Sockets this process holds (Linux; -1 where that cannot be counted).
-int SocketCount() {
-#if defined(_WIN32)
-    return -1;  // Wine keeps sockets in its server process
-#else
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return -1;
-    int sockets = 0;
-    while (const dirent* e = ::readdir(dir)) {
-        char link[64] = {};
-        const std::string path = std::string("/proc/self/fd/") + e->d_name;
-        if (::readlink(path.c_str(), link, sizeof link - 1) > 0 &&
-            std::strncmp(link, "socket:", 7) == 0) {
-            ++sockets;
-        }
-    }
-    ::closedir(dir);
-    return sockets;
-#endif
 }
 
 class Soak {
@@ -217,7 +192,7 @@ class Soak {
             for (const auto& [kind, n] : faults_) std::printf(" %s %ld", kind.c_str(), n);
             std::printf("\n");
         }
-        std::printf("soak: sockets %s\n", SocketCount() < 0
+        std::printf("soak: sockets %s\n", kelvotest::socketsHeld() < 0
                                               ? "not counted here"
                                               : "never more than units open, none at the end");
         if (problems_ == 0) {
@@ -301,7 +276,7 @@ class Soak {
     }
 
     void CheckSockets(std::size_t allowed, bool exact = false) {
-        const int n = SocketCount();
+        const int n = kelvotest::socketsHeld();
         if (n < 0) return;
         if (static_cast<std::size_t>(n) > allowed ||
             (exact && static_cast<std::size_t>(n) != allowed)) {
