@@ -111,6 +111,9 @@ std::int32_t Access(DeviceRegistry* registry, const void* handle, std::int16_t l
         return 0;
     }
     std::memcpy(entry->frame.data(), buffer, static_cast<std::size_t>(length));
+    // Where a reply is shorter than its byte 4 says, zeros come back, never
+    // bytes an earlier exchange left in the frame.
+    std::memset(entry->frame.data() + length, 0, FRAME_SIZE - static_cast<std::size_t>(length));
     if (Exchange(*entry, static_cast<std::size_t>(length)) != STATUS_OK) return 0;
     std::size_t count = entry->frame[frame::LENGTH];
     if (count > frame::DATA_SIZE) count = frame::DATA_SIZE;

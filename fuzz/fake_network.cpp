@@ -19,7 +19,7 @@ FakeNetwork& Net() {
 void FakeNetwork::Install() {
     static const platform::SocketOps ops{OpenStream,  OpenDatagram, EnableBroadcast, Connect,
                                          Send,        SendTo,       WaitReadable,    Receive,
-                                         ReceiveFrom, Close};
+                                         ReceiveFrom, Close,        nullptr};
     platform::setSocketOps(&ops);
     if (&platform::sockets() != &ops) Fail("the fake socket table did not take");
 }

@@ -29,6 +29,14 @@ struct SocketOps {
     // One datagram; -1 on error or when it did not fit into capacity.
     int (*recvFrom)(Socket, std::uint8_t* buffer, int capacity, std::uint32_t* fromAddress);
     int (*close)(Socket);  // 0, or -1 on error
+    // Optional (null: the library makes the three calls itself). Sends the
+    // first sendLength bytes of frame, waits up to timeoutMs for the reply
+    // and receives it over frame with one recv of up to capacity bytes: the
+    // count received (0: connection closed), or -1 when the send failed, no
+    // reply came in time or the receive failed. The hot path of every
+    // command, in one call instead of three.
+    int (*exchange)(Socket, std::uint8_t* frame, int sendLength, int capacity,
+                    std::int32_t timeoutMs);
 };
 
 const SocketOps& sockets();

@@ -7,9 +7,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -19,8 +19,6 @@
 
 namespace kelvo::platform {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int fd(Socket s) {
     return static_cast<int>(s);
@@ -48,21 +46,16 @@ sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
 }
 
 // Waits for `events` on s for up to ms milliseconds (ms < 0: no limit).
-// A signal does not end the wait early: poll resumes with the time left.
+// A signal does not end the wait early: the wait resumes with the time left.
+// The ppoll system call writes the time left back into its timeout (the
+// C library's wrapper hides that), which spares a clock reading per wait.
 int pollFor(Socket s, short events, std::int32_t ms) {
-    const auto start = Clock::now();
-    int wait = ms;
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    timespec* timeout = ms < 0 ? nullptr : &left;
     for (;;) {
         pollfd p{fd(s), events, 0};
-        const int r = ::poll(&p, 1, wait);
-        if (r < 0 && errno == EINTR) {
-            if (ms >= 0) {
-                const auto spent =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-                wait = spent.count() < ms ? ms - static_cast<int>(spent.count()) : 0;
-            }
-            continue;
-        }
+        const long r = ::syscall(SYS_ppoll, &p, 1, timeout, nullptr, 0);
+        if (r < 0 && errno == EINTR) continue;
         if (r <= 0 || (p.revents & POLLNVAL)) return 0;
         return p.revents;
     }
@@ -157,8 +150,15 @@ int closeSocket(Socket s) {
     return (::close(fd(s)) == 0 || errno == EINTR) ? 0 : -1;
 }
 
-constexpr SocketOps systemOps{openStream, openDatagram, enableBroadcast, connectTo,   sendAll,
-                              sendTo,     waitReadable, receive,         receiveFrom, closeSocket};
+int exchangeFrame(Socket s, std::uint8_t* frame, int sendLength, int capacity,
+                  std::int32_t timeoutMs) {
+    if (sendAll(s, frame, sendLength) < 0 || !waitReadable(s, timeoutMs)) return -1;
+    return receive(s, frame, capacity);
+}
+
+constexpr SocketOps systemOps{openStream,  openDatagram, enableBroadcast, connectTo,
+                              sendAll,     sendTo,       waitReadable,    receive,
+                              receiveFrom, closeSocket,  exchangeFrame};
 const SocketOps* current = &systemOps;
 
 }  // namespace

@@ -95,8 +95,9 @@ int closeSocket(Socket s) {
     return ::closesocket(raw(s)) == 0 ? 0 : -1;
 }
 
-constexpr SocketOps systemOps{openStream, openDatagram, enableBroadcast, connectTo,   sendData,
-                              sendTo,     waitReadable, receive,         receiveFrom, closeSocket};
+constexpr SocketOps systemOps{openStream,  openDatagram, enableBroadcast, connectTo,
+                              sendData,    sendTo,       waitReadable,    receive,
+                              receiveFrom, closeSocket,  nullptr};
 const SocketOps* current = &systemOps;
 
 }  // namespace

@@ -11,13 +11,16 @@ namespace {
 constexpr std::uint8_t MAX_SHORT_DATA = SHORT_REQUEST - frame::DATA;  // 8
 constexpr std::uint8_t MAX_DATA = frame::DATA_SIZE;                   // 240
 
-// Clears the frame and writes a request header:
+// Clears the part of the frame an exchange uses, bytes 0 to used - 1 (the
+// request it sends and the reply bytes it reads back), and writes a request
+// header:
 //   byte 0 command, 1 status (0), 2 sequence (set by Exchange),
 //   3 selector, 4 length, 5..7 zero.
+// The rest of the frame is neither sent nor read by that exchange.
 std::uint8_t* Begin(DeviceEntry& entry, std::uint8_t command, std::uint8_t selector,
-                    std::uint8_t length) {
+                    std::uint8_t length, std::size_t used) {
     std::uint8_t* f = entry.frame.data();
-    std::memset(f, 0, FRAME_SIZE);
+    std::memset(f, 0, used);
     f[frame::COMMAND] = command;
     f[frame::SELECTOR] = selector;
     f[frame::LENGTH] = length;
@@ -29,7 +32,7 @@ Status Write(DeviceEntry& entry, std::uint8_t n, const std::uint8_t* data, std::
     const bool maskMode = selector == SELECT_ALL;
     const std::size_t length = (maskMode && longMaskMode) ? MASK_MODE_REQUEST : SHORT_REQUEST;
     if (n > (longMaskMode ? MAX_DATA : MAX_SHORT_DATA)) return STATUS_BAD_CHANNEL;
-    std::uint8_t* f = Begin(entry, CMD_WRITE, selector, 0);
+    std::uint8_t* f = Begin(entry, CMD_WRITE, selector, 0, length);
     if (maskMode) putLE32(f + frame::MASK, mask);  // channel mask, bytes 8..11
     std::memcpy(f + frame::DATA, data, n);
     return Exchange(entry, length);
@@ -46,14 +49,14 @@ std::uint8_t ChunkFlag(bool first, bool last, std::uint8_t flag) {
 Status Configure(DeviceEntry& entry, std::uint8_t n, std::uint8_t channel,
                  const std::uint8_t* bytes) {
     if (n > MAX_SHORT_DATA) return STATUS_BAD_CHANNEL;
-    std::uint8_t* f = Begin(entry, CMD_CONFIG, channel, 0);
+    std::uint8_t* f = Begin(entry, CMD_CONFIG, channel, 0, SHORT_REQUEST);
     std::memcpy(f + frame::DATA, bytes, n);
     return Exchange(entry, SHORT_REQUEST);
 }
 
 Status ReadPorts(DeviceEntry& entry, std::uint8_t n, std::uint8_t* destination) {
     if (n > MAX_DATA) return STATUS_BAD_CHANNEL;
-    Begin(entry, CMD_READ, SELECT_ALL, n);
+    Begin(entry, CMD_READ, SELECT_ALL, n, frame::DATA + n);
     const Status status = Exchange(entry, frame::HEADER_SIZE);
     if (status == STATUS_OK) std::memcpy(destination, entry.frame.data() + frame::DATA, n);
     return status;
@@ -62,7 +65,7 @@ Status ReadPorts(DeviceEntry& entry, std::uint8_t n, std::uint8_t* destination) 
 Status WritePorts(DeviceEntry& entry, std::uint8_t n, const std::uint8_t* values,
                   const std::uint8_t* masks) {
     if (n > frame::MASK_SIZE) return STATUS_BAD_CHANNEL;
-    std::uint8_t* f = Begin(entry, CMD_WRITE, SELECT_ALL, 0);
+    std::uint8_t* f = Begin(entry, CMD_WRITE, SELECT_ALL, 0, SHORT_REQUEST);
     std::memcpy(f + frame::MASK, masks, n);
     std::memcpy(f + frame::DATA, values, n);
     return Exchange(entry, SHORT_REQUEST);
@@ -70,7 +73,7 @@ Status WritePorts(DeviceEntry& entry, std::uint8_t n, const std::uint8_t* values
 
 Status SetDirections(DeviceEntry& entry, std::uint8_t n, const std::uint8_t* directions) {
     if (n > frame::MASK_SIZE) return STATUS_BAD_CHANNEL;
-    std::uint8_t* f = Begin(entry, CMD_CONFIG, SELECT_ALL, 0);
+    std::uint8_t* f = Begin(entry, CMD_CONFIG, SELECT_ALL, 0, SHORT_REQUEST);
     std::memset(f + frame::MASK, 0xFF, n);  // select ports 0..n-1
     std::memcpy(f + frame::DATA, directions, n);
     return Exchange(entry, SHORT_REQUEST);
@@ -82,7 +85,7 @@ Status ReadChannels(DeviceEntry& entry, std::uint8_t n, std::uint8_t* destinatio
     std::memset(destination, 0, n);
     // All-channels mode sends the bare header: the unit answers with every
     // channel's 4-byte value and the caller picks its channels.
-    Begin(entry, CMD_READ, selector, n);
+    Begin(entry, CMD_READ, selector, n, frame::DATA + n);
     const Status status = Exchange(entry, frame::HEADER_SIZE);
     if (status == STATUS_OK) std::memcpy(destination, entry.frame.data() + frame::DATA, n);
     return status;
@@ -126,7 +129,7 @@ Status TransferWrite(DeviceEntry& entry, std::uint32_t total, const std::uint8_t
     for (std::uint32_t done = 0; done < total;) {
         const auto chunk =
             static_cast<std::uint8_t>(std::min<std::uint32_t>(frame::CHUNK_SIZE, total - done));
-        std::uint8_t* f = Begin(entry, CMD_MEM_WRITE, 0, chunk);
+        std::uint8_t* f = Begin(entry, CMD_MEM_WRITE, 0, chunk, FRAME_SIZE);
         f[frame::FLAGS] = ChunkFlag(done == 0, done + chunk == total, flag);
         std::memcpy(f + frame::HEADER_SIZE, source + done, chunk);
         if (Exchange(entry, FRAME_SIZE) != STATUS_OK) return STATUS_COMM_ERROR;

@@ -10,13 +10,17 @@ bool Transact(platform::Socket s, CommandFrame& frame, std::size_t length, std::
     const auto& net = platform::sockets();
     const std::uint8_t command = frame[frame::COMMAND];
     const std::uint8_t sequence = frame[frame::SEQUENCE];
-    if (net.send(s, frame.data(), static_cast<int>(length)) < 0) return false;
-    if (WaitReadable(s, ms) != 1) return false;
+    const int sent = static_cast<int>(length), capacity = static_cast<int>(frame.size());
     // One receive over the request: bytes the reply does not cover keep the
     // request's. A closed connection receives nothing, which leaves the
     // request's command byte (bit 7 clear) in place and so fails below.
-    if (net.recv(s, frame.data(), static_cast<int>(frame.size())) < 0) return false;
-    return frame[frame::COMMAND] == (command | frame::REPLY_BIT) &&
+    int received = -1;
+    if (net.exchange) {
+        received = net.exchange(s, frame.data(), sent, capacity, ms);
+    } else if (net.send(s, frame.data(), sent) >= 0 && WaitReadable(s, ms) == 1) {
+        received = net.recv(s, frame.data(), capacity);
+    }
+    return received >= 0 && frame[frame::COMMAND] == (command | frame::REPLY_BIT) &&
            frame[frame::SEQUENCE] == sequence && frame[frame::STATUS] == 0;
 }
 

@@ -74,10 +74,22 @@ TEST(PosixPlatform, SignalsDoNotCutAnExchangeShort) {
     const int peer = listener.accept();
     SignalStorm storm;
 
-    // Nothing to read: the wait lasts its full time despite the signals.
-    const auto start = std::chrono::steady_clock::now();
+    // Nothing to read: the wait lasts its full time despite the signals,
+    // and no more (each resumed wait takes only the time left).
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(net().waitReadable(s, 300), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(280));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+
+    // The same for the one-call exchange: the request goes out, no reply.
+    std::uint8_t frame[256] = {0x11};
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(net().exchange(s, frame, 8, 256, 300), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(280));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+    std::uint8_t request[8] = {};
+    EXPECT_EQ(::recv(peer, request, sizeof request, MSG_WAITALL), 8);
+    EXPECT_EQ(request[0], 0x11);
 
     // A reply that arrives while signals keep coming is still received.
     std::thread late([peer] {
@@ -89,6 +101,18 @@ TEST(PosixPlatform, SignalsDoNotCutAnExchangeShort) {
     EXPECT_EQ(net().recv(s, &byte, 1), 1);
     EXPECT_EQ(byte, 0x91);
     late.join();
+
+    // And a reply to an exchange, received over the request.
+    std::thread replier([peer] {
+        std::uint8_t request[8] = {};
+        ::recv(peer, request, sizeof request, MSG_WAITALL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        request[0] |= 0x80;
+        ::send(peer, request, 5, 0);
+    });
+    EXPECT_EQ(net().exchange(s, frame, 8, 256, 1500), 5);
+    EXPECT_EQ(frame[0], 0x91);
+    replier.join();
     net().close(s);
     ::close(peer);
 }
