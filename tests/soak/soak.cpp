@@ -9,7 +9,7 @@
 //       came back sound, no output from a failed call, no exchange with
 //       another unit than the handle's, and every value read equal to what a
 //       model of the unit, kept from the exchanges it carried out, holds.
-//   kelvo_soak load [--rounds R] [--ops N] UNIT...
+//   kelvo_soak load [--rounds R] [--ops N] [--seconds S] UNIT...
 //       R rounds of Kelvo_Initial; each round refuses every earlier handle,
 //       opens every unit and drives each in turn for N operations, no faults.
 //
@@ -150,9 +150,14 @@ class Soak {
         CloseAll();
     }
 
-    void Load(int rounds, int opsPerUnit) {
+    void Load(int rounds, int opsPerUnit, long seconds) {
+        const auto end = Clock::now() + std::chrono::seconds(seconds);
         std::vector<KELVO_HANDLE> old;
         for (int round = 0; round < rounds; ++round) {
+            if (Clock::now() >= end) {
+                std::printf("soak: time cap of %ld s reached after %d rounds\n", seconds, round);
+                break;
+            }
             if (round > 0) {
                 // Every earlier handle is refused, before and after the new
                 // records are opened.
@@ -185,16 +190,15 @@ class Soak {
     }
 
     int Report() const {
-        std::printf("soak: %ld operations, %ld exchanges, %ld calls failed, %ld values checked\n",
+        std::printf("soak: %ld calls, %ld exchanges, %ld calls failed, %ld values checked\n",
                     operations_, exchanges_, failedCalls_, valuesChecked_);
         if (!faults_.empty()) {
             std::printf("soak: faults met:");
             for (const auto& [kind, n] : faults_) std::printf(" %s %ld", kind.c_str(), n);
             std::printf("\n");
         }
-        std::printf("soak: sockets %s\n", kelvotest::socketsHeld() < 0
-                                              ? "not counted here"
-                                              : "never more than units open, none at the end");
+        std::printf("soak: sockets %s\n",
+                    kelvotest::socketsHeld() < 0 ? "not counted here" : "counted after every call");
         if (problems_ == 0) {
             std::printf("soak: no problems\n");
             return 0;
@@ -208,7 +212,7 @@ class Soak {
 
     void Problem(const Unit* u, const char* op, const std::string& what) {
         if (++problems_ <= 30) {
-            std::printf("PROBLEM after %ld operations: %s %s: %s\n", operations_,
+            std::printf("PROBLEM after %ld calls: %s %s: %s\n", operations_,
                         u ? u->name.c_str() : "", op, what.c_str());
         }
     }
@@ -313,70 +317,39 @@ class Soak {
     }
     std::uint8_t Byte() { return static_cast<std::uint8_t>(Pick(256)); }
 
+    using Operation = void (Soak::*)(Unit&);
+
+    template <std::size_t N>
+    void OneOf(Unit& u, const Operation (&operations)[N]) {
+        (this->*operations[Pick(N)])(u);
+    }
+
     void RandomOperation(Unit& u) {
+        static constexpr Operation anyUnit[] = {
+            &Soak::Version,  &Soak::RawRead, &Soak::SeekWrite,    &Soak::SeekRead,
+            &Soak::MemWrite, &Soak::MemRead, &Soak::SampleStatus, &Soak::Settings};
+        static constexpr Operation digital[] = {&Soak::ReadPort, &Soak::WritePort, &Soak::ReadPorts,
+                                                &Soak::WritePorts, &Soak::Directions};
+        static constexpr Operation analogIn[] = {&Soak::ReadChannel, &Soak::ReadChannels,
+                                                 &Soak::Gain};
+        static constexpr Operation analogOut[] = {&Soak::WriteChannel, &Soak::WriteChannels,
+                                                  &Soak::ReadOutputChannel};
+        static constexpr Operation counter[] = {&Soak::ReadCounter, &Soak::WriteCounter,
+                                                &Soak::CounterMode};
         // Mostly the unit's own kind of I/O; memory, version and raw access
         // on every unit; now and then a close and reopen.
         const std::size_t roll = Pick(100);
         if (roll == 0) return Reopen(u);
-        if (roll < 40) {
-            switch (Pick(7)) {
-                case 0:
-                    return Version(u);
-                case 1:
-                    return RawRead(u);
-                case 2:
-                    return SeekWrite(u);
-                case 3:
-                    return SeekRead(u);
-                case 4:
-                    return Transfer(u, Pick(2) == 0);
-                case 5:
-                    return SampleStatus(u);
-                default:
-                    return Settings(u);
-            }
-        }
+        if (roll < 40) return OneOf(u, anyUnit);
         switch (u.shape.kind) {
             case Kind::Digital:
-                switch (Pick(5)) {
-                    case 0:
-                        return ReadPort(u);
-                    case 1:
-                        return WritePort(u);
-                    case 2:
-                        return ReadPorts(u);
-                    case 3:
-                        return WritePorts(u);
-                    default:
-                        return Directions(u);
-                }
+                return OneOf(u, digital);
             case Kind::AnalogIn:
-                switch (Pick(3)) {
-                    case 0:
-                        return ReadChannel(u);
-                    case 1:
-                        return ReadChannels(u);
-                    default:
-                        return Gain(u);
-                }
+                return OneOf(u, analogIn);
             case Kind::AnalogOut:
-                switch (Pick(3)) {
-                    case 0:
-                        return WriteChannel(u);
-                    case 1:
-                        return WriteChannels(u);
-                    default:
-                        return ReadOutputChannel(u);
-                }
+                return OneOf(u, analogOut);
             case Kind::Counter:
-                switch (Pick(3)) {
-                    case 0:
-                        return ReadCounter(u);
-                    case 1:
-                        return WriteCounter(u);
-                    default:
-                        return CounterMode(u);
-                }
+                return OneOf(u, counter);
         }
     }
 
@@ -623,6 +596,18 @@ class Soak {
         u.position += n;
     }
 
+    static std::size_t Chunks(std::size_t length) { return (length + CHUNK - 1) / CHUNK; }
+
+    // f(index, offset, size) for each chunk of a transfer that the unit
+    // carried out, in order, up to the first it did not.
+    template <class F>
+    static void ForChunksCarriedOut(const std::vector<Exchange>& ex, std::size_t length, F&& f) {
+        for (std::size_t k = 0; k < ex.size() && k < Chunks(length); ++k) {
+            if (!ex[k].executed()) break;
+            f(k, k * CHUNK, std::min(CHUNK, length - k * CHUNK));
+        }
+    }
+
     static std::uint8_t ChunkFlags(std::size_t index, std::size_t chunks, std::uint8_t flag) {
         return index + 1 == chunks ? CHUNK_LAST : (index == 0 ? flag : 0);
     }
@@ -639,13 +624,10 @@ class Soak {
         const auto fn = flag ? lib().MemWriteDIO : lib().MemSeekWriteDIO;
         const bool ok =
             fn(u.handle, static_cast<std::uint32_t>(length), data.data()) == KELVO_STATUS_OK;
-        const std::size_t chunks = (length + CHUNK - 1) / CHUNK;
-        const auto ex = Judge(u, op, ok, chunks);
-        for (std::size_t k = 0; k < ex.size() && k < chunks; ++k) {
-            if (!ex[k].executed()) break;
-            const std::size_t n = std::min(CHUNK, length - k * CHUNK);
-            ChunkAt(u, ChunkFlags(k, chunks, flag), n, data.data() + k * CHUNK, nullptr);
-        }
+        const auto ex = Judge(u, op, ok, Chunks(length));
+        ForChunksCarriedOut(ex, length, [&](std::size_t k, std::size_t at, std::size_t n) {
+            ChunkAt(u, ChunkFlags(k, Chunks(length), flag), n, data.data() + at, nullptr);
+        });
     }
 
     void Read(Unit& u, const char* op, std::size_t length, std::uint8_t flag) {
@@ -654,17 +636,14 @@ class Soak {
         const auto fn = flag ? lib().MemReadDIO : lib().MemSeekReadDIO;
         const bool ok =
             fn(u.handle, static_cast<std::uint32_t>(length), data.data()) == KELVO_STATUS_OK;
-        const std::size_t chunks = (length + CHUNK - 1) / CHUNK;
-        const auto ex = Judge(u, op, ok, chunks);
-        for (std::size_t k = 0; k < ex.size() && k < chunks; ++k) {
-            if (!ex[k].executed()) break;
-            const std::size_t n = std::min(CHUNK, length - k * CHUNK);
-            std::uint8_t* into = want.data() + k * CHUNK;
-            ChunkAt(u, ChunkFlags(k, chunks, flag), n, nullptr, into);
+        const auto ex = Judge(u, op, ok, Chunks(length));
+        ForChunksCarriedOut(ex, length, [&](std::size_t k, std::size_t at, std::size_t n) {
+            std::uint8_t* into = want.data() + at;
+            ChunkAt(u, ChunkFlags(k, Chunks(length), flag), n, nullptr, into);
             // A chunk whose reply failed is not copied out.
             const bool copied = ok || k + 1 < ex.size();
             if (!copied) std::fill(into, into + n, UNTOUCHED);
-        }
+        });
         const auto diff = std::mismatch(data.begin(), data.end(), want.begin());
         if (diff.first != data.end()) {
             const auto at = diff.first - data.begin();
@@ -691,11 +670,8 @@ class Soak {
     }
 
     // From the start of memory when longer than a chunk.
-    void Transfer(Unit& u, bool write) {
-        const std::size_t length = RandomLength();
-        if (write) return Write(u, "MemWrite", length, CHUNK_FIRST);
-        Read(u, "MemRead", length, CHUNK_FIRST);
-    }
+    void MemWrite(Unit& u) { Write(u, "MemWrite", RandomLength(), CHUNK_FIRST); }
+    void MemRead(Unit& u) { Read(u, "MemRead", RandomLength(), CHUNK_FIRST); }
 
     void SampleStatus(Unit& u) {
         std::uint32_t count = 0xEEEEEEEE;
@@ -734,9 +710,10 @@ class Soak {
 };
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: kelvo_soak faults [--ops N] [--seconds S] [--seed X] UNIT...\n"
-                 "       kelvo_soak load [--rounds R] [--ops N] UNIT...\n");
+    std::fprintf(
+        stderr,
+        "usage: kelvo_soak faults [--ops N] [--seconds S] [--seed X] UNIT...\n"
+        "       kelvo_soak load [--rounds R] [--ops N] [--seconds S] [--seed X] UNIT...\n");
     return 2;
 }
 
@@ -780,7 +757,7 @@ int Main(int argc, char** argv) {
         if (mode == "faults") {
             soak.Faults(ops, seconds);
         } else {
-            soak.Load(static_cast<int>(rounds), static_cast<int>(ops));
+            soak.Load(static_cast<int>(rounds), static_cast<int>(ops), seconds);
         }
     }
     return soak.Report();
