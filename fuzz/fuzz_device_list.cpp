@@ -21,14 +21,13 @@
 
 #include "discovery/connections.h"
 #include "discovery/device_list.h"
+#include "fuzz/list_directory.h"
 #include "io/model_table.h"
 #include "registry/device_registry.h"
 
 namespace {
 
 using namespace kelvo;
-
-std::string listDirectory;
 
 void Check(bool holds, const char* what) {
     if (!holds) {
@@ -123,22 +122,10 @@ void CheckSummary(const std::uint8_t* s, const DeviceEntry& e) {
     Check(std::strcmp(name, m.name ? m.name : "") == 0, "summary name");
 }
 
-void RemoveListDirectory() {
-    std::remove((listDirectory + "/Kelvo.ini").c_str());
-    ::rmdir(listDirectory.c_str());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/kelvo-fuzz.XXXXXX";
-    if (!::mkdtemp(dir)) {
-        std::perror("mkdtemp");
-        std::exit(2);
-    }
-    listDirectory = dir;
-    ::setenv("WINDIR", dir, 1);
-    std::atexit(RemoveListDirectory);
+    kelvofuzz::UsePrivateListDirectory();
     return 0;
 }
 
@@ -206,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The same text through the file reader: the same units, and mode 0
     // where the text gave none.
-    const std::string path = listDirectory + "/Kelvo.ini";
+    const std::string path = kelvofuzz::ListPath();
     if (FILE* f = std::fopen(path.c_str(), "wb")) {
         std::fwrite(data, 1, size, f);
         std::fclose(f);

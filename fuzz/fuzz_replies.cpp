@@ -43,6 +43,7 @@
 #include "discovery/connections.h"
 #include "discovery/discover.h"
 #include "fuzz/fake_network.h"
+#include "fuzz/list_directory.h"
 #include "io/channel_io.h"
 #include "io/model_table.h"
 #include "kelvo.h"
@@ -62,7 +63,6 @@ constexpr std::uint32_t MAX_TRANSFER = 4096;
 constexpr std::uint8_t FILL = 0xA5;  // what caller memory holds before a call
 
 bool trace = false;
-std::string listDirectory;
 const char* opName = "";
 int opIndex = 0;
 
@@ -364,7 +364,7 @@ class Driver {
             std::uint8_t raw[255];
             text.assign(reinterpret_cast<const char*>(raw), ops_.take(raw, ops_.byte()));
         }
-        const std::string path = listDirectory + "/Kelvo.ini";
+        const std::string path = kelvofuzz::ListPath();
         if (kind == 0) {
             std::remove(path.c_str());
         } else {
@@ -1158,11 +1158,6 @@ class Driver {
     std::vector<void*> handles_;  // every handle handed out, stale ones too
 };
 
-void RemoveListDirectory() {
-    std::remove((listDirectory + "/Kelvo.ini").c_str());
-    ::rmdir(listDirectory.c_str());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -1176,14 +1171,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FakeNetwork::Install();
     trace = std::getenv("KELVO_FUZZ_TRACE") != nullptr;
     // The device list lives in a directory of our own.
-    char dir[] = "/tmp/kelvo-fuzz.XXXXXX";
-    if (!::mkdtemp(dir)) {
-        std::perror("mkdtemp");
-        std::exit(2);
-    }
-    listDirectory = dir;
-    ::setenv("WINDIR", dir, 1);
-    std::atexit(RemoveListDirectory);
+    kelvofuzz::UsePrivateListDirectory();
     return 0;
 }
 
