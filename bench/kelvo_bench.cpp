@@ -267,11 +267,30 @@ int count(const Options& o) {
     return 0;
 }
 
+// True iff lo is the only network interface (/proc/net/dev: two header
+// lines, then "name: counters" per interface).
+bool onlyLoopback() {
+    std::FILE* f = std::fopen("/proc/net/dev", "r");
+    if (!f) return false;
+    char line[512];
+    int lines = 0, interfaces = 0, others = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (++lines <= 2) continue;
+        char name[64] = {};
+        if (std::sscanf(line, " %63[^:]:", name) != 1) ++others;
+        ++interfaces;
+        if (std::strcmp(name, "lo") != 0) ++others;
+    }
+    std::fclose(f);
+    return interfaces == 1 && others == 0;
+}
+
 int initial(const Options& o) {
     // Kelvo_Initial broadcasts when the device list does not say mode 1.
     const char* inside = std::getenv("KELVO_IN_NETNS");
-    if (!inside || std::strcmp(inside, "1") != 0) {
-        fail("initial broadcasts: run it through scripts/netns-run");
+    if (!inside || std::strcmp(inside, "1") != 0 || !onlyLoopback()) {
+        fail(
+            "initial broadcasts: run it through scripts/netns-run (lo must be the only interface)");
     }
     // An empty Windows directory: no device list, so discovery is broadcast only.
     char pattern[] = "/tmp/kelvo-bench-initial.XXXXXX";
