@@ -1,0 +1,142 @@
+#include "broker.h"
+
+#include <mosquitto.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+namespace gateway {
+namespace {
+
+constexpr int kQos = 1;
+constexpr unsigned kReconnectMinS = 1;
+constexpr unsigned kReconnectMaxS = 30;
+
+struct LibraryInit {
+    LibraryInit() { mosquitto_lib_init(); }
+    ~LibraryInit() { mosquitto_lib_cleanup(); }
+};
+
+void Check(int rc, const char* what) {
+    if (rc != MOSQ_ERR_SUCCESS) {
+        throw ConfigError(std::string(what) + ": " + mosquitto_strerror(rc));
+    }
+}
+
+}  // namespace
+
+Broker::Broker(const BrokerSettings& settings, const std::string& clientId,
+               const std::string& willTopic, Handlers handlers)
+    : settings_(settings), handlers_(std::move(handlers)) {
+    static LibraryInit init;
+    client_ = mosquitto_new(clientId.c_str(), false, this);
+    if (!client_) throw ConfigError("cannot create the MQTT client");
+    mosquitto_connect_callback_set(client_, &Broker::OnConnect);
+    mosquitto_disconnect_callback_set(client_, &Broker::OnDisconnect);
+    mosquitto_publish_callback_set(client_, &Broker::OnPublish);
+    mosquitto_message_callback_set(client_, &Broker::OnMessage);
+    mosquitto_reconnect_delay_set(client_, kReconnectMinS, kReconnectMaxS, true);
+    // No window: the whole state goes out at once after a connect.
+    mosquitto_max_inflight_messages_set(client_, 0);
+    const std::string offline = "offline";
+    Check(mosquitto_will_set(client_, willTopic.c_str(), static_cast<int>(offline.size()),
+                             offline.data(), kQos, true),
+          "MQTT will");
+    if (!settings.username.empty()) {
+        Check(mosquitto_username_pw_set(
+                  client_, settings.username.c_str(),
+                  settings.password.empty() ? nullptr : settings.password.c_str()),
+              "MQTT user");
+    }
+    if (!settings.caFile.empty()) {
+        Check(
+            mosquitto_tls_set(client_, settings.caFile.c_str(), nullptr, nullptr, nullptr, nullptr),
+            "MQTT TLS");
+    }
+}
+
+Broker::~Broker() {
+    if (started_) stop(std::chrono::milliseconds(0));
+    mosquitto_destroy(client_);
+}
+
+void Broker::start() {
+    // A refused or failed first connect is retried by the network thread.
+    const int rc = mosquitto_connect_async(client_, settings_.host.c_str(),
+                                           settings_.effectivePort(), settings_.keepalive);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        std::fprintf(stderr, "kelvo-gateway: broker %s:%d: %s; retrying\n", settings_.host.c_str(),
+                     settings_.effectivePort(), mosquitto_strerror(rc));
+    }
+    Check(mosquitto_loop_start(client_), "MQTT network thread");
+    started_ = true;
+}
+
+bool Broker::publish(const std::string& topic, const std::string& payload, bool retain) {
+    if (!connected_) return false;
+    const int rc =
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), kQos, retain);
+    if (rc != MOSQ_ERR_SUCCESS) return false;
+    ++sent_;
+    return true;
+}
+
+void Broker::subscribe(const std::vector<std::string>& patterns) {
+    std::vector<char*> list;
+    for (const auto& p : patterns) list.push_back(const_cast<char*>(p.c_str()));
+    if (list.empty()) return;
+    const int rc = mosquitto_subscribe_multiple(client_, nullptr, static_cast<int>(list.size()),
+                                                list.data(), kQos, 0, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        std::fprintf(stderr, "kelvo-gateway: subscribe: %s\n", mosquitto_strerror(rc));
+    }
+}
+
+void Broker::stop(std::chrono::milliseconds drain) {
+    if (!started_) return;
+    const auto until = std::chrono::steady_clock::now() + drain;
+    while (connected_ && acknowledged_ < sent_ && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    started_ = false;
+    connected_ = false;
+}
+
+void Broker::OnConnect(mosquitto*, void* self, int rc) {
+    auto* b = static_cast<Broker*>(self);
+    if (rc != 0) {
+        std::fprintf(stderr, "kelvo-gateway: broker refused the connection: %s\n",
+                     mosquitto_connack_string(rc));
+        return;
+    }
+    std::fprintf(stderr, "kelvo-gateway: connected to %s:%d\n", b->settings_.host.c_str(),
+                 b->settings_.effectivePort());
+    b->connected_ = true;
+    if (b->handlers_.connected) b->handlers_.connected();
+}
+
+void Broker::OnDisconnect(mosquitto*, void* self, int rc) {
+    auto* b = static_cast<Broker*>(self);
+    if (b->connected_ && rc != 0) {
+        std::fprintf(stderr, "kelvo-gateway: lost the broker: %s; reconnecting\n",
+                     mosquitto_strerror(rc));
+    }
+    b->connected_ = false;
+}
+
+void Broker::OnPublish(mosquitto*, void* self, int) {
+    ++static_cast<Broker*>(self)->acknowledged_;
+}
+
+void Broker::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
+    auto* b = static_cast<Broker*>(self);
+    if (!b->handlers_.message || !m->topic) return;
+    b->handlers_.message(m->topic, std::string(static_cast<const char*>(m->payload),
+                                               static_cast<std::size_t>(m->payloadlen)));
+}
+
+}  // namespace gateway

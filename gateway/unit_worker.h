@@ -1,0 +1,108 @@
+// One worker thread per unit: polls it every period, publishes what
+// changed, and carries out the commands the broker hands it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands.h"
+#include "kelvo.h"
+#include "kelvo_models.h"
+
+namespace gateway {
+
+// Where the workers publish; the gateway forwards to the broker.
+class Publisher {
+  public:
+    virtual ~Publisher() = default;
+    virtual void publish(const std::string& topic, const std::string& payload, bool retain) = 0;
+};
+
+// Cycle times of all workers, for the statistics line.
+class CycleStats {
+  public:
+    void add(std::chrono::microseconds cycle);
+    // Median, 99th percentile and largest cycle in ms since the last call,
+    // and how many cycles there were.
+    struct Summary {
+        std::size_t cycles = 0;
+        double p50 = 0, p99 = 0, max = 0;
+    };
+    Summary take();
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::int64_t> micros_;
+};
+
+struct UnitDescription {
+    const KelvoModel* model = nullptr;
+    std::uint8_t unitId = 0;
+    std::uint8_t aux = 0;
+    std::string address;
+    std::string mac;       // empty: unknown
+    std::string firmware;  // empty: unknown
+    std::string name;      // "KV-108-1"
+    std::chrono::milliseconds period{100};
+};
+
+class UnitWorker {
+  public:
+    UnitWorker(UnitDescription unit, KELVO_HANDLE handle, const std::string& prefix,
+               Publisher& publisher, CycleStats& stats);
+    ~UnitWorker();
+    UnitWorker(const UnitWorker&) = delete;
+    UnitWorker& operator=(const UnitWorker&) = delete;
+
+    const std::string& name() const { return unit_.name; }
+    const std::string& base() const { return base_; }  // "PREFIX/UNIT"
+
+    void start();
+    // Ends the thread; with `markOffline` the unit's state becomes offline.
+    void stop(bool markOffline);
+    // Publishes every retained topic of the unit again (after a connect).
+    void republish();
+    // A message on "PREFIX/UNIT/<subtopic>"; checked here, run by the worker.
+    void command(const std::string& subtopic, const std::string& payload);
+
+  private:
+    struct Pending;
+    void run();
+    bool poll();
+    void execute(const Pending& pending);
+    // Publishes when the retained value changes (or always, with `force`).
+    void set(const std::string& subtopic, const std::string& payload, bool force = false);
+    void setValue(Kind kind, unsigned position, std::int64_t value, bool force = false);
+    void setOnline(bool online);
+    void reject(const std::string& topic, const std::string& payload, const std::string& reason);
+    std::string infoJson() const;
+
+    const UnitDescription unit_;
+    KELVO_HANDLE handle_;
+    const std::string base_;
+    Publisher& publisher_;
+    CycleStats& stats_;
+
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable wake_;
+    std::map<std::string, std::string> retained_;  // subtopic -> payload
+    struct Pending {
+        Command command;
+        std::string topic;
+        std::string payload;
+    };
+    std::deque<Pending> queue_;
+    bool online_ = false;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace gateway
