@@ -1,0 +1,451 @@
+"""kelvo-gateway against a real broker and simulated units.
+
+The module starts mosquitto on 127.0.0.1, kelvo-sim with one unit of each
+model, and a gateway that finds the units by broadcast, so it runs only in a
+private network namespace (scripts/netns-run). A second simulator and a second
+gateway, addressed directly, share the broker later on. Everything started
+here is stopped by its pid.
+
+KELVO_GATEWAY, KELVO_SIM and KELVO_LIBRARY name the programs and the library;
+KELVO_MODELS_H the public model table, from which the expected topics come.
+The tests run in the order of their names and share the processes.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from typing import Callable, Dict, List, Optional, Tuple
+
+BROKER_PORT = 1883
+PERIOD_S = 0.1
+REPLY_TIMEOUT_S = 1.5
+# A stopped unit must be offline within two periods plus the reply timeout;
+# the slack covers process scheduling on a loaded machine.
+OFFLINE_BOUND_S = 2 * PERIOD_S + REPLY_TIMEOUT_S
+SLACK_S = 0.5
+WAIT_S = 10.0
+
+# Kinds as in kelvo_models.h.
+DIGITAL_IN, DIGITAL_OUT, DIGITAL_INOUT, DIGITAL_BIDIR = 1, 2, 3, 4
+ANALOG_IN, ANALOG_OUT, COUNTER = 5, 6, 7
+
+
+def load_models() -> Dict[str, Tuple[int, int, int, int, int]]:
+    """name -> (kind, total, inputs, outputs, bits), read from the public header."""
+    kinds = {"DIGITAL_IN": 1, "DIGITAL_OUT": 2, "DIGITAL_INOUT": 3, "DIGITAL_BIDIR": 4,
+             "ANALOG_IN": 5, "ANALOG_OUT": 6, "COUNTER": 7}
+    with open(os.environ["KELVO_MODELS_H"], encoding="ascii") as f:
+        rows = re.findall(r'\{\d+, "(KV-\d+)", KELVO_KIND_(\w+), (\d+), (\d+), (\d+), (\d+)\}',
+                          f.read())
+    return {name: (kinds[kind], *map(int, rest)) for name, kind, *rest in rows}
+
+
+def expected_topics(model: Tuple[int, int, int, int, int]) -> List[str]:
+    """The value topics a unit of this model publishes."""
+    kind, total, inputs, outputs, _ = model
+    if kind in (DIGITAL_IN, DIGITAL_INOUT, DIGITAL_BIDIR):
+        topics = [f"di/{p}" for p in range(inputs)]
+        first_out = inputs if kind == DIGITAL_INOUT else 0
+        if kind != DIGITAL_IN:
+            topics += [f"do/{p}" for p in range(first_out, total)]
+        return topics
+    if kind == DIGITAL_OUT:
+        return [f"do/{p}" for p in range(total)]
+    if kind == ANALOG_IN:
+        return [f"ai/{c}" for c in range(inputs)]
+    if kind == ANALOG_OUT:
+        return [f"ao/{c}" for c in range(outputs)]
+    return [f"cnt/{c}" for c in range(inputs)]
+
+
+def require_private_network() -> None:
+    with open("/proc/net/dev", encoding="ascii") as f:
+        names = [line.split(":", 1)[0].strip() for line in f.readlines()[2:]]
+    if names != ["lo"]:
+        raise RuntimeError("refusing to run: the gateway broadcasts its discovery query; "
+                           "run this inside scripts/netns-run")
+
+
+def stop(proc: Optional[subprocess.Popen], sig: int = signal.SIGTERM) -> Optional[int]:
+    if proc is None or proc.poll() is not None:
+        return None if proc is None else proc.returncode
+    proc.send_signal(sig)
+    try:
+        return proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait()
+
+
+def wait_ready(proc: subprocess.Popen, prefix: str) -> str:
+    """Waits for the program's ready line on stdout."""
+    deadline = time.monotonic() + WAIT_S
+    while time.monotonic() < deadline:
+        line = proc.stdout.readline()
+        if line.startswith(prefix):
+            return line
+        if not line and proc.poll() is not None:
+            break
+    raise RuntimeError(f"no ready line from {proc.args[0]}")
+
+
+class Watcher:
+    """A mosquitto_sub on PREFIX/#: the latest payload of every topic and every message."""
+
+    def __init__(self, pattern: str = "kelvo/#") -> None:
+        self.lock = threading.Condition()
+        self.latest: Dict[str, str] = {}
+        self.log: List[Tuple[float, str, str]] = []
+        self.proc = subprocess.Popen(
+            ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", "1",
+             "-t", pattern, "-F", "%t %p"],
+            stdout=subprocess.PIPE, text=True, errors="replace")
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self) -> None:
+        for line in self.proc.stdout:
+            topic, _, payload = line.rstrip("\n").partition(" ")
+            with self.lock:
+                self.latest[topic] = payload
+                self.log.append((time.monotonic(), topic, payload))
+                self.lock.notify_all()
+
+    def wait(self, check: Callable[[], bool], timeout: float = WAIT_S) -> bool:
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while not check():
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return False
+                self.lock.wait(left)
+            return True
+
+    def wait_payload(self, topic: str, payload: str, timeout: float = WAIT_S) -> bool:
+        return self.wait(lambda: self.latest.get(topic) == payload, timeout)
+
+    def since(self, start: float, topic: str) -> List[Tuple[float, str]]:
+        with self.lock:
+            return [(t, p) for t, tp, p in self.log if tp == topic and t >= start]
+
+    def close(self) -> None:
+        stop(self.proc)
+        self.thread.join(timeout=WAIT_S)
+        self.proc.stdout.close()
+
+
+def snapshot(seconds: float = 1.0) -> Dict[str, str]:
+    """The retained messages a new subscriber gets."""
+    w = Watcher()
+    time.sleep(seconds)
+    w.close()
+    with w.lock:
+        return dict(w.latest)
+
+
+def publish(topic: str, payload: str | bytes) -> None:
+    args = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", "1", "-t", topic]
+    if isinstance(payload, bytes):
+        subprocess.run(args + ["-s"], input=payload, check=True, timeout=WAIT_S)
+    else:
+        subprocess.run(args + ["-m", payload], check=True, timeout=WAIT_S)
+
+
+class Library:
+    """The library through ctypes, on the simulator's device list (no broadcast)."""
+
+    def __init__(self, windir: str) -> None:
+        os.environ["WINDIR"] = windir
+        self.lib = ctypes.CDLL(os.environ["KELVO_LIBRARY"])
+        self.lib.Kelvo_OpenByIP.restype = ctypes.c_void_p
+        self.lib.Kelvo_OpenByIP.argtypes = [ctypes.c_char_p]
+        self.lib.Kelvo_ReadDIO.argtypes = [ctypes.c_void_p, ctypes.c_uint32,
+                                           ctypes.POINTER(ctypes.c_uint8)]
+        self.lib.Kelvo_WriteDIO.argtypes = [ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint32,
+                                            ctypes.c_uint32]
+        self.lib.Kelvo_ReadCOU.argtypes = [ctypes.c_void_p, ctypes.c_uint32,
+                                           ctypes.POINTER(ctypes.c_int32)]
+        if self.lib.Kelvo_Initial() < 20:
+            raise RuntimeError("the library did not find the simulated units")
+
+    def read_port(self, address: str, port: int) -> int:
+        value = ctypes.c_uint8()
+        handle = self.lib.Kelvo_OpenByIP(address.encode())
+        assert self.lib.Kelvo_ReadDIO(handle, port, ctypes.byref(value)) == 0
+        return value.value
+
+    def write_port(self, address: str, port: int, value: int) -> None:
+        handle = self.lib.Kelvo_OpenByIP(address.encode())
+        assert self.lib.Kelvo_WriteDIO(handle, port, value, 0xFF) == 0
+
+
+def all_models_address(model: str) -> str:
+    """Where --all-models puts a model: KV-101 at 127.0.0.2, ..., KV-120 at 127.0.0.21."""
+    return f"127.0.0.{int(model[3:]) - 99}"
+
+
+class GatewayTest(unittest.TestCase):
+    work: str
+    broker: Optional[subprocess.Popen] = None
+    sims: List[subprocess.Popen] = []
+    gateway_a: Optional[subprocess.Popen] = None
+    gateway_b: Optional[subprocess.Popen] = None
+    watcher: Watcher
+    models: Dict[str, Tuple[int, int, int, int, int]]
+
+    @classmethod
+    def start_broker(cls, persistent: bool) -> None:
+        conf = os.path.join(cls.work, "mosquitto.conf")
+        with open(conf, "w", encoding="ascii") as f:
+            f.write(f"listener {BROKER_PORT} 127.0.0.1\nallow_anonymous true\n")
+            if persistent:
+                # mosquitto started as root saves as its own user.
+                os.chmod(cls.work, 0o755)
+                store = os.path.join(cls.work, "store")
+                os.makedirs(store, exist_ok=True)
+                os.chmod(store, 0o777)
+                f.write(f"persistence true\npersistence_location {store}/\n")
+        cls.broker = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + WAIT_S
+        while time.monotonic() < deadline:
+            probe = subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT),
+                                    "-t", "probe", "-n"], capture_output=True)
+            if probe.returncode == 0:
+                return
+            time.sleep(0.05)
+        raise RuntimeError("mosquitto did not start")
+
+    @classmethod
+    def start_sim(cls, *args: str) -> subprocess.Popen:
+        sim = subprocess.Popen([os.environ["KELVO_SIM"], *args], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+        cls.sims.append(sim)
+        wait_ready(sim, "kelvo-sim: ready")
+        return sim
+
+    @classmethod
+    def start_gateway(cls, *args: str) -> subprocess.Popen:
+        gw = subprocess.Popen([os.environ["KELVO_GATEWAY"], "--broker",
+                               f"127.0.0.1:{BROKER_PORT}", "--period", str(int(PERIOD_S * 1000)),
+                               *args],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        wait_ready(gw, "kelvo-gateway: ready")
+        return gw
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        require_private_network()
+        cls.models = load_models()
+        cls.work = tempfile.mkdtemp(prefix="kelvo-gw-test.")
+        cls.start_broker(persistent=True)
+        cls.watcher = Watcher()
+        cls.start_sim(
+            "--all-models", "--ini", os.path.join(cls.work, "Kelvo.ini"),
+            # A write to the KV-114 stops the unit for 2.5 s.
+            "--fault", "KV-114:1=restart:2500,cmd=0x21,times=1",
+            # The KV-113 answers two exchanges too late after a while.
+            "--fault", "KV-113:1=delay:1700,after=60,times=2")
+        cls.library = Library(cls.work)
+        cls.gateway_a = cls.start_gateway("--id", "seg-a")
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        for proc in (cls.gateway_a, cls.gateway_b, *cls.sims, cls.broker):
+            stop(proc, signal.SIGKILL)
+        cls.watcher.close()
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    # -- helpers ------------------------------------------------------------
+
+    def assert_units_published(self, retained: Dict[str, str], units: List[str]) -> None:
+        """Each unit: state online, info naming it, a value for every topic of its model."""
+        for unit in units:
+            model = unit.rsplit("-", 1)[0]
+            base = f"kelvo/{unit}"
+            self.assertEqual(retained.get(f"{base}/state"), "online", unit)
+            info = json.loads(retained[f"{base}/info"])
+            kind, total, inputs, outputs, bits = self.models[model]
+            self.assertEqual((info["model"], info["unitId"], info["bits"], info["inputs"],
+                              info["outputs"]), (model, int(unit.rsplit("-", 1)[1]), bits,
+                                                 inputs, outputs), unit)
+            self.assertEqual(info.get("ports", info.get("channels")), total, unit)
+            self.assertRegex(info["mac"] or "", r"^[0-9A-F]{2}(-[0-9A-F]{2}){5}$", unit)
+            self.assertTrue(info["firmware"], unit)
+            for topic in expected_topics(self.models[model]):
+                self.assertRegex(retained.get(f"{base}/{topic}", ""), r"^-?\d+$",
+                                 f"{base}/{topic}")
+
+    def errors_for(self, start: float, unit: str) -> List[dict]:
+        return [json.loads(p) for _, p in self.watcher.since(start, f"kelvo/{unit}/error")]
+
+    # -- tests, in order ----------------------------------------------------
+
+    def test_1_all_units_retained(self) -> None:
+        """Twenty units, found by broadcast: state, info and every value, retained."""
+        units = [f"{m}-1" for m in self.models]
+        self.assertTrue(self.watcher.wait(
+            lambda: all(self.watcher.latest.get(f"kelvo/{u}/state") == "online" for u in units)))
+        retained = snapshot()
+        self.assertEqual(retained.get("kelvo/gateway/seg-a/state"), "online")
+        self.assert_units_published(retained, units)
+        for model in self.models:
+            info = json.loads(retained[f"kelvo/{model}-1/info"])
+            self.assertEqual(info["address"], all_models_address(model))
+
+    def test_2_commands(self) -> None:
+        """Accepted commands change the unit and are confirmed; bad ones only reach error."""
+        w = self.watcher
+        dio = all_models_address("KV-108")
+        publish("kelvo/KV-108-1/do/0/set", "165")
+        self.assertTrue(w.wait_payload("kelvo/KV-108-1/do/0", "165"))
+        self.assertEqual(self.library.read_port(dio, 0), 165)
+        publish("kelvo/KV-108-1/do/0/set", '{"value": 15, "mask": 15}')
+        self.assertTrue(w.wait_payload("kelvo/KV-108-1/do/0", str(0xA0 | 0x0F)))
+        self.assertEqual(self.library.read_port(dio, 0), 0xAF)
+        publish("kelvo/KV-110-1/ao/1/set", "-2048")
+        publish("kelvo/KV-111-1/cnt/0/set", "1234")
+        self.assertTrue(w.wait_payload("kelvo/KV-110-1/ao/1", "-2048"))
+        self.assertTrue(w.wait_payload("kelvo/KV-111-1/cnt/0", "1234"))
+
+        # An input set behind the gateway's back shows up within a period or two.
+        self.library.write_port(all_models_address("KV-101"), 1, 0x5A)
+        self.assertTrue(w.wait_payload("kelvo/KV-101-1/di/1", "90", timeout=1.0))
+
+        start = time.monotonic()
+        bad = {
+            "KV-108-1": [("do/0/set", "ten"), ("do/0/set", "256"), ("do/0/set", '{"value": 1, '),
+                         ("do/0/set", '{"value": 1, "mask": 300}'), ("do/3/set", "1"),
+                         ("di/0/set", "1"), ("xx/0/set", "1"), ("do/set", "1"),
+                         ("do/0/set", b"\xff\x00\xfe")],
+            "KV-110-1": [("ao/1/set", "4096"), ("ao/4/set", "1"), ("ao/1/set", "1.5")],
+            "KV-101-1": [("do/0/set", "1")],
+        }
+        for unit, commands in bad.items():
+            for subtopic, payload in commands:
+                publish(f"kelvo/{unit}/{subtopic}", payload)
+        for unit, commands in bad.items():
+            self.assertTrue(w.wait(lambda: len(self.errors_for(start, unit)) >= len(commands)),
+                            unit)
+            errors = self.errors_for(start, unit)
+            self.assertEqual(sorted(e["topic"] for e in errors),
+                             sorted(f"kelvo/{unit}/{s}" for s, _ in commands))
+            self.assertTrue(all(e["reason"] for e in errors))
+        # Nothing changed.
+        self.assertEqual(self.library.read_port(dio, 0), 0xAF)
+        self.assertEqual(w.latest["kelvo/KV-110-1/ao/1"], "-2048")
+        self.assertEqual(w.since(start, "kelvo/KV-108-1/do/0"), [])
+
+    def test_3_unit_stops_and_answers_late(self) -> None:
+        """Offline within two periods plus the reply timeout, online again after."""
+        w = self.watcher
+        start = time.monotonic()
+        publish("kelvo/KV-114-1/do/0/set", "1")  # this write stops the unit
+        self.assertTrue(w.wait_payload("kelvo/KV-114-1/state", "offline"))
+        went = w.since(start, "kelvo/KV-114-1/state")[0]
+        self.assertEqual(went[1], "offline")
+        self.assertLess(went[0] - start, OFFLINE_BOUND_S + SLACK_S)
+        self.assertTrue(any("did not carry it out" in e["reason"]
+                            for e in self.errors_for(start, "KV-114-1")))
+        # While it is away, commands are refused as offline.
+        publish("kelvo/KV-114-1/do/1/set", "2")
+        self.assertTrue(w.wait(lambda: any(e["reason"] == "unit offline"
+                                           for e in self.errors_for(start, "KV-114-1"))))
+        self.assertTrue(w.wait_payload("kelvo/KV-114-1/state", "online"))
+        # The late replies of the KV-113 took it offline and back, by now.
+        self.assertTrue(w.wait(lambda: [p for _, p in w.since(0, "kelvo/KV-113-1/state")][-2:]
+                               == ["offline", "online"]))
+        # The other units went on meanwhile: the analog inputs kept changing.
+        self.assertGreater(len(w.since(start, "kelvo/KV-109-1/ai/0")), 5)
+
+    def test_4_broker_restarts(self) -> None:
+        """A persistent session keeps commands; a fresh broker gets everything again."""
+        w = self.watcher
+        # The broker keeps the gateway's session across its restart: a command
+        # published before the gateway is back reaches the unit.
+        stop(self.broker)
+        self.start_broker(persistent=True)
+        publish("kelvo/KV-108-1/do/2/set", "66")
+        self.watcher.close()
+        type(self).watcher = w = Watcher()
+        self.assertTrue(w.wait_payload("kelvo/KV-108-1/do/2", "66", timeout=40))
+        # A broker that lost everything: the gateway publishes it all again.
+        stop(self.broker)
+        shutil.rmtree(os.path.join(self.work, "store"))
+        self.start_broker(persistent=False)
+        units = [f"{m}-1" for m in self.models]
+        deadline = time.monotonic() + 40
+        while time.monotonic() < deadline:
+            retained = snapshot(0.5)
+            if all(retained.get(f"kelvo/{u}/state") == "online" for u in units):
+                break
+        self.assert_units_published(retained, units)
+        self.assertEqual(retained["kelvo/KV-108-1/do/2"], "66")
+        self.assertEqual(retained["kelvo/gateway/seg-a/state"], "online")
+        # The watcher's own session went with the broker: start a new one.
+        self.watcher.close()
+        type(self).watcher = Watcher()
+
+    def test_5_second_segment(self) -> None:
+        """A second gateway with its own units and ID shares the broker without a clash."""
+        w = self.watcher
+        self.start_sim("--unit", "KV-108:2@127.0.1.2", "--unit", "KV-111:2@127.0.1.3",
+                       "--base-address", "127.0.1.2")
+        config = os.path.join(self.work, "seg-b.toml")
+        with open(config, "w", encoding="ascii") as f:
+            f.write('[gateway]\nid = "seg-b"\n[units]\naddresses = ["127.0.1.2", "127.0.1.3"]\n'
+                    '[unit."KV-111-2"]\nperiod_ms = 200\n')
+        type(self).gateway_b = self.start_gateway("--config", config)
+        self.assertTrue(w.wait_payload("kelvo/gateway/seg-b/state", "online"))
+        self.assertTrue(w.wait(lambda: w.latest.get("kelvo/KV-111-2/state") == "online"))
+        retained = snapshot()
+        self.assert_units_published(retained, ["KV-108-2", "KV-111-2"])
+        self.assertEqual(json.loads(retained["kelvo/KV-111-2/info"])["periodMs"], 200)
+        start = time.monotonic()
+        publish("kelvo/KV-108-2/do/1/set", "7")
+        self.assertTrue(w.wait_payload("kelvo/KV-108-2/do/1", "7"))
+        # Neither gateway answers for the other's units.
+        self.assertEqual(self.errors_for(start, "KV-108-2"), [])
+
+    def test_6_stops(self) -> None:
+        """SIGTERM marks the gateway's units offline; SIGKILL leaves it to the will."""
+        w = self.watcher
+        self.assertEqual(stop(self.gateway_b), 0)
+        for topic in ("kelvo/KV-108-2/state", "kelvo/KV-111-2/state",
+                      "kelvo/gateway/seg-b/state"):
+            self.assertTrue(w.wait_payload(topic, "offline"), topic)
+        self.assertEqual(w.latest["kelvo/gateway/seg-a/state"], "online")
+        stop(self.gateway_a, signal.SIGKILL)
+        self.assertTrue(w.wait_payload("kelvo/gateway/seg-a/state", "offline"))
+
+    def test_7_bad_configuration(self) -> None:
+        """Unknown keys and wrong types are refused with their line."""
+        cases = {
+            '[gateway]\nid = "x"\nperiod = 100\n': ":3: unknown key 'period' in [gateway]",
+            '[broker]\nport = "1883"\n': ":2: 'port' must be an integer",
+            '[units]\naddresses = ["10.0.0.300"]\n': ":2:",
+            '[unit."KV-101-1"]\nperiod_ms = 5\n': ":2: 'period_ms' must be 10..3600000",
+            '[gateway\n': ":1:",
+        }
+        for text, message in cases.items():
+            path = os.path.join(self.work, "bad.toml")
+            with open(path, "w", encoding="ascii") as f:
+                f.write(text)
+            run = subprocess.run([os.environ["KELVO_GATEWAY"], "--config", path],
+                                 capture_output=True, text=True, timeout=WAIT_S)
+            self.assertEqual(run.returncode, 2, text)
+            self.assertIn(path + message, run.stderr, text)
+
+
+if __name__ == "__main__":
+    unittest.main()
