@@ -43,9 +43,14 @@ void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_
     if (net.enableBroadcast(s) &&
         net.sendTo(s, DISCOVERY_QUERY.data(), static_cast<int>(DISCOVERY_QUERY.size()),
                    BROADCAST_ADDRESS, port) >= 0) {
+        const std::int64_t deadline = platform::monotonicMs() + DISCOVERY_LIMIT_MS;
         std::uint8_t answer[DISCOVERY_BUFFER_SIZE];
-        // Any datagram is an answer; the wait starts afresh after each one.
-        while (WaitReadable(s, wait) == 1) {
+        // Any datagram is an answer; the wait starts afresh after each one,
+        // up to the limits on answers and time.
+        for (std::int32_t answers = 0; answers < DISCOVERY_MAX_ANSWERS;) {
+            const std::int64_t left = deadline - platform::monotonicMs();
+            if (left <= 0) break;
+            if (WaitReadable(s, left < wait ? static_cast<std::int32_t>(left) : wait) != 1) break;
             // Cleared every time, so a short answer cannot carry bytes of
             // the answer before it.
             std::memset(answer, 0, sizeof answer);
@@ -56,6 +61,7 @@ void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_
             entry->address = from;
             std::memcpy(entry->mac.data(), answer + DISCOVERY_MAC, entry->mac.size());
             registry.Append(entry);
+            ++answers;
         }
     }
     net.close(s);

@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "kelvo_version.h"
@@ -184,6 +185,12 @@ void wakeAll(std::atomic<std::uint32_t>& word) {
 
 void startup() {}
 void cleanup() {}
+
+std::int64_t monotonicMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
 
 std::uint32_t parseAddress(const char* text) {
     return ::inet_addr(text);

@@ -144,6 +144,10 @@ void cleanup() {
     ::WSACleanup();
 }
 
+std::int64_t monotonicMs() {
+    return static_cast<std::int64_t>(::GetTickCount64());
+}
+
 std::uint32_t parseAddress(const char* text) {
     return ::inet_addr(text);
 }
