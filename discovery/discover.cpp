@@ -43,9 +43,14 @@ void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_
     if (net.enableBroadcast(s) &&
         net.sendTo(s, DISCOVERY_QUERY.data(), static_cast<int>(DISCOVERY_QUERY.size()),
                    BROADCAST_ADDRESS, port) >= 0) {
+        const std::int64_t deadline = platform::monotonicMs() + DISCOVERY_LIMIT_MS;
         std::uint8_t answer[DISCOVERY_BUFFER_SIZE];
-        // Any datagram is an answer; the wait starts afresh after each one.
-        while (WaitReadable(s, wait) == 1) {
+        // Any datagram is an answer; the wait starts afresh after each one,
+        // up to the limits on answers and time.
+        for (std::int32_t answers = 0; answers < DISCOVERY_MAX_ANSWERS;) {
+            const std::int64_t left = deadline - platform::monotonicMs();
+            if (left <= 0) break;
+            if (WaitReadable(s, left < wait ? static_cast<std::int32_t>(left) : wait) != 1) break;
             // Cleared every time, so a short answer cannot carry bytes of
             // the answer before it.
             std::memset(answer, 0, sizeof answer);
@@ -55,16 +60,16 @@ void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_
             if (!entry) break;
             entry->address = from;
             std::memcpy(entry->mac.data(), answer + DISCOVERY_MAC, entry->mac.size());
-            if (!registry.Append(entry)) {
-                delete entry;
-                break;
-            }
+            registry.Append(entry);
+            ++answers;
         }
     }
     net.close(s);
 }
 
-std::int32_t Initial(DeviceRegistry* registry) {
+std::int32_t Initial() {
+    const ListChange change;  // every call in flight ends first
+    DeviceRegistry* registry = change.get();
     if (!registry) return 0;
     registry->Empty();
     ReadDeviceList(*registry, DEVICE_LIST_FILE);
@@ -72,13 +77,8 @@ std::int32_t Initial(DeviceRegistry* registry) {
         BroadcastDiscover(*registry, DISCOVERY_PORT, REPLY_TIMEOUT_MS);
         registry->ForEach(Identify);
     }
-    // Drop the units that nobody could identify. Step past a node before
-    // dropping its entry: dropping frees the node.
-    for (const PtrList::Node* node = registry->First(); node;) {
-        auto* entry = static_cast<DeviceEntry*>(node->data);
-        node = node->next;
-        if (Unidentified(*entry)) registry->Drop(entry);
-    }
+    // Drop the units that nobody could identify.
+    registry->DropIf(Unidentified);
     return registry->Count();
 }
 

@@ -47,6 +47,9 @@ void setSocketOps(const SocketOps* ops);
 void startup();
 void cleanup();
 
+// Milliseconds on a clock that only moves forward (not the time of day).
+std::int64_t monotonicMs();
+
 // Dotted IPv4 text to an address in network byte order, as inet_addr does:
 // text it does not accept gives 0xFFFFFFFF.
 std::uint32_t parseAddress(const char* text);
