@@ -1,21 +1,9 @@
 #include "library.h"
 
 #include <cstring>
-#include <mutex>
 
 namespace gateway::library {
 namespace {
-
-std::mutex& LibraryLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-template <typename F>
-auto Locked(F&& f) {
-    std::lock_guard<std::mutex> hold(LibraryLock());
-    return f();
-}
 
 // Request header offsets and the two commands sent raw.
 constexpr std::size_t kCommand = 0;
@@ -30,38 +18,28 @@ constexpr std::size_t kReplyDataMax = 240;
 }  // namespace
 
 int Initial() {
-    return Locked([] { return Kelvo_Initial(); });
-}
-
-std::vector<KelvoDeviceSummary> Browse() {
-    return Locked([] {
-        std::vector<KelvoDeviceSummary> units(
-            static_cast<std::size_t>(Kelvo_BrowseDevice(nullptr)));
-        if (!units.empty())
-            units.resize(static_cast<std::size_t>(Kelvo_BrowseDevice(units.data())));
-        return units;
-    });
+    return Kelvo_Initial();
 }
 
 KELVO_HANDLE OpenByIP(const std::string& address) {
-    return Locked([&] { return Kelvo_OpenByIP(address.c_str()); });
+    return Kelvo_OpenByIP(address.c_str());
 }
 
 void Close(KELVO_HANDLE handle) {
-    Locked([&] { return Kelvo_Close(handle); });
+    Kelvo_Close(handle);
 }
 
 bool Identify(KELVO_HANDLE handle, Identity& identity) {
     std::uint8_t frame[kHeaderSize + kReplyDataMax] = {};
     frame[kCommand] = kCmdInfo;
-    if (!Locked([&] { return Kelvo_Access(handle, kHeaderSize, frame); })) return false;
+    if (!Kelvo_Access(handle, kHeaderSize, frame)) return false;
     // Reply data from byte 16: model code, aux byte, unit ID.
     identity = Identity{frame[0], frame[1], frame[2]};
     return !(frame[0] == 0xFF && frame[1] == 0xFF && frame[2] == 0xFF);
 }
 
 bool Version(KELVO_HANDLE handle, KelvoVersionInfo& info) {
-    return Locked([&] { return Kelvo_GetVerInfo(handle, &info); }) != 0 &&
+    return Kelvo_GetVerInfo(handle, &info) != 0 &&
            info.deviceMajor + info.deviceMinor + info.deviceInfo != 0;
 }
 
@@ -70,27 +48,27 @@ bool ReadImage(KELVO_HANDLE handle, std::uint8_t n, std::uint8_t* data) {
     frame[kCommand] = kCmdRead;
     frame[kSelector] = kSelectAll;
     frame[kCount] = n;
-    if (!Locked([&] { return Kelvo_Access(handle, kHeaderSize, frame); })) return false;
+    if (!Kelvo_Access(handle, kHeaderSize, frame)) return false;
     std::memcpy(data, frame, n);
     return true;
 }
 
 std::uint16_t MultiReadAIO(KELVO_HANDLE handle, std::uint32_t count, const std::uint8_t* channels,
                            std::int32_t* values) {
-    return Locked([&] { return Kelvo_MultiReadAIO(handle, count, channels, values); });
+    return Kelvo_MultiReadAIO(handle, count, channels, values);
 }
 
 std::uint16_t WriteDIO(KELVO_HANDLE handle, std::uint32_t port, std::uint32_t value,
                        std::uint32_t mask) {
-    return Locked([&] { return Kelvo_WriteDIO(handle, port, value, mask); });
+    return Kelvo_WriteDIO(handle, port, value, mask);
 }
 
 std::uint16_t WriteAIO(KELVO_HANDLE handle, std::uint32_t channel, std::int32_t value) {
-    return Locked([&] { return Kelvo_WriteAIO(handle, channel, value); });
+    return Kelvo_WriteAIO(handle, channel, value);
 }
 
 std::uint16_t WriteCOU(KELVO_HANDLE handle, std::uint32_t channel, std::int32_t value) {
-    return Locked([&] { return Kelvo_WriteCOU(handle, channel, value); });
+    return Kelvo_WriteCOU(handle, channel, value);
 }
 
 }  // namespace gateway::library

@@ -1,13 +1,11 @@
-// The calls the gateway makes into the library, in one place.
-//
-// The library keeps one process-wide list of units and takes no calls in
-// parallel: every call here holds one process-wide lock, so the unit workers
-// take turns. Each wrapper is one library call (or one raw exchange).
+// The calls the gateway makes into the library, in one place. Each is one
+// library call (or one raw exchange). Calls on different handles run at the
+// same time, so the unit workers need no lock of their own; Kelvo_Initial is
+// called only before they start.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "kelvo.h"
 
@@ -15,7 +13,6 @@ namespace gateway::library {
 
 // Kelvo_Initial; the handles handed out before are invalid afterwards.
 int Initial();
-std::vector<KelvoDeviceSummary> Browse();
 KELVO_HANDLE OpenByIP(const std::string& address);
 void Close(KELVO_HANDLE handle);
 

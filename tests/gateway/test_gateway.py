@@ -19,6 +19,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
@@ -171,10 +172,6 @@ class Library:
         self.lib.Kelvo_OpenByIP.argtypes = [ctypes.c_char_p]
         self.lib.Kelvo_ReadDIO.argtypes = [ctypes.c_void_p, ctypes.c_uint32,
                                            ctypes.POINTER(ctypes.c_uint8)]
-        self.lib.Kelvo_WriteDIO.argtypes = [ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint32,
-                                            ctypes.c_uint32]
-        self.lib.Kelvo_ReadCOU.argtypes = [ctypes.c_void_p, ctypes.c_uint32,
-                                           ctypes.POINTER(ctypes.c_int32)]
         if self.lib.Kelvo_Initial() < 20:
             raise RuntimeError("the library did not find the simulated units")
 
@@ -184,9 +181,26 @@ class Library:
         assert self.lib.Kelvo_ReadDIO(handle, port, ctypes.byref(value)) == 0
         return value.value
 
-    def write_port(self, address: str, port: int, value: int) -> None:
-        handle = self.lib.Kelvo_OpenByIP(address.encode())
-        assert self.lib.Kelvo_WriteDIO(handle, port, value, 0xFF) == 0
+
+class Control:
+    """The simulator's control channel: one command, one reply line."""
+
+    def __init__(self, path: str) -> None:
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(WAIT_S)
+        self.sock.connect(path)
+        self.reader = self.sock.makefile("r", encoding="ascii")
+
+    def __call__(self, command: str) -> str:
+        self.sock.sendall(command.encode() + b"\n")
+        reply = self.reader.readline().strip()
+        if not reply.startswith("ok"):
+            raise RuntimeError(f"{command}: {reply}")
+        return reply[3:]
+
+    def close(self) -> None:
+        self.reader.close()
+        self.sock.close()
 
 
 def all_models_address(model: str) -> str:
@@ -250,12 +264,10 @@ class GatewayTest(unittest.TestCase):
         cls.work = tempfile.mkdtemp(prefix="kelvo-gw-test.")
         cls.start_broker(persistent=True)
         cls.watcher = Watcher()
-        cls.start_sim(
-            "--all-models", "--ini", os.path.join(cls.work, "Kelvo.ini"),
-            # A write to the KV-114 stops the unit for 2.5 s.
-            "--fault", "KV-114:1=restart:2500,cmd=0x21,times=1",
-            # The KV-113 answers two exchanges too late after a while.
-            "--fault", "KV-113:1=delay:1700,after=60,times=2")
+        control = os.path.join(cls.work, "control")
+        cls.start_sim("--all-models", "--ini", os.path.join(cls.work, "Kelvo.ini"),
+                      "--control", control)
+        cls.control = Control(control)
         cls.library = Library(cls.work)
         cls.gateway_a = cls.start_gateway("--id", "seg-a")
 
@@ -264,6 +276,7 @@ class GatewayTest(unittest.TestCase):
         for proc in (cls.gateway_a, cls.gateway_b, *cls.sims, cls.broker):
             stop(proc, signal.SIGKILL)
         cls.watcher.close()
+        cls.control.close()
         shutil.rmtree(cls.work, ignore_errors=True)
 
     # -- helpers ------------------------------------------------------------
@@ -318,9 +331,15 @@ class GatewayTest(unittest.TestCase):
         self.assertTrue(w.wait_payload("kelvo/KV-110-1/ao/1", "-2048"))
         self.assertTrue(w.wait_payload("kelvo/KV-111-1/cnt/0", "1234"))
 
-        # An input set behind the gateway's back shows up within a period or two.
-        self.library.write_port(all_models_address("KV-101"), 1, 0x5A)
+        # Inputs changed at the units show up within a period or two.
+        self.control("set KV-101:1 di 1 90")
+        self.control("set KV-109:1 ai 5 -1234")
+        self.control("set KV-111:1 cnt 1 65535")
         self.assertTrue(w.wait_payload("kelvo/KV-101-1/di/1", "90", timeout=1.0))
+        self.assertTrue(w.wait_payload("kelvo/KV-109-1/ai/5", "-1234", timeout=1.0))
+        self.assertTrue(w.wait_payload("kelvo/KV-111-1/cnt/1", "65535", timeout=1.0))
+        state = json.loads(self.control("state KV-111:1"))
+        self.assertEqual(state["counters"][0], 1234)
 
         start = time.monotonic()
         bad = {
@@ -346,27 +365,45 @@ class GatewayTest(unittest.TestCase):
         self.assertEqual(w.latest["kelvo/KV-110-1/ao/1"], "-2048")
         self.assertEqual(w.since(start, "kelvo/KV-108-1/do/0"), [])
 
-    def test_3_unit_stops_and_answers_late(self) -> None:
-        """Offline within two periods plus the reply timeout, online again after."""
+    def test_3_unit_stops_restarts_and_answers_late(self) -> None:
+        """Offline within two periods plus the reply timeout, online again after;
+        a stalled unit holds up no other."""
         w = self.watcher
         start = time.monotonic()
-        publish("kelvo/KV-114-1/do/0/set", "1")  # this write stops the unit
+        self.control("down KV-114:1")
         self.assertTrue(w.wait_payload("kelvo/KV-114-1/state", "offline"))
         went = w.since(start, "kelvo/KV-114-1/state")[0]
         self.assertEqual(went[1], "offline")
         self.assertLess(went[0] - start, OFFLINE_BOUND_S + SLACK_S)
-        self.assertTrue(any("did not carry it out" in e["reason"]
-                            for e in self.errors_for(start, "KV-114-1")))
-        # While it is away, commands are refused as offline.
         publish("kelvo/KV-114-1/do/1/set", "2")
-        self.assertTrue(w.wait(lambda: any(e["reason"] == "unit offline"
-                                           for e in self.errors_for(start, "KV-114-1"))))
+        self.assertTrue(w.wait(lambda: [e["reason"] for e in self.errors_for(start, "KV-114-1")]
+                               == ["unit offline"]))
+        self.control("up KV-114:1")
         self.assertTrue(w.wait_payload("kelvo/KV-114-1/state", "online"))
-        # The late replies of the KV-113 took it offline and back, by now.
-        self.assertTrue(w.wait(lambda: [p for _, p in w.since(0, "kelvo/KV-113-1/state")][-2:]
+
+        # Two replies later than the timeout: offline, then back. Meanwhile
+        # another unit's input change still arrives within a few periods.
+        start = time.monotonic()
+        self.control("fault add KV-113:1=delay:1700,times=2")
+        self.assertTrue(w.wait_payload("kelvo/KV-113-1/state", "offline"))
+        changed = time.monotonic()
+        self.control("set KV-112:1 di 7 33")
+        self.assertTrue(w.wait_payload("kelvo/KV-112-1/di/7", "33", timeout=4 * PERIOD_S + SLACK_S))
+        self.assertLess(w.since(changed, "kelvo/KV-112-1/di/7")[0][0] - changed,
+                        4 * PERIOD_S + SLACK_S)
+        self.assertTrue(w.wait_payload("kelvo/KV-113-1/state", "online"))
+
+        # A unit that restarts on a write: the command fails and says so.
+        start = time.monotonic()
+        self.control("fault add KV-105:1=restart:300,cmd=0x21,times=1")
+        publish("kelvo/KV-105-1/do/0/set", "1")
+        self.assertTrue(w.wait(lambda: any("did not carry it out" in e["reason"]
+                                           for e in self.errors_for(start, "KV-105-1"))))
+        self.assertEqual(json.loads(self.control("state KV-105:1"))["ports"][0], 0)
+        self.assertTrue(w.wait(lambda: [p for _, p in w.since(start, "kelvo/KV-105-1/state")]
                                == ["offline", "online"]))
-        # The other units went on meanwhile: the analog inputs kept changing.
-        self.assertGreater(len(w.since(start, "kelvo/KV-109-1/ai/0")), 5)
+        publish("kelvo/KV-105-1/do/0/set", "1")
+        self.assertTrue(w.wait_payload("kelvo/KV-105-1/do/0", "1"))
 
     def test_4_broker_restarts(self) -> None:
         """A persistent session keeps commands; a fresh broker gets everything again."""
