@@ -19,22 +19,22 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
-BROKER_PORT = 1883
+import harness
+from harness import Control, Watcher, publish, snapshot, stop
+
 PERIOD_S = 0.1
 REPLY_TIMEOUT_S = 1.5
 # A stopped unit must be offline within two periods plus the reply timeout;
 # the slack covers process scheduling on a loaded machine.
 OFFLINE_BOUND_S = 2 * PERIOD_S + REPLY_TIMEOUT_S
 SLACK_S = 0.5
-WAIT_S = 10.0
+WAIT_S = harness.WAIT_S
 
 # Kinds as in kelvo_models.h.
 DIGITAL_IN, DIGITAL_OUT, DIGITAL_INOUT, DIGITAL_BIDIR = 1, 2, 3, 4
@@ -69,99 +69,6 @@ def expected_topics(model: Tuple[int, int, int, int, int]) -> List[str]:
     return [f"cnt/{c}" for c in range(inputs)]
 
 
-def require_private_network() -> None:
-    with open("/proc/net/dev", encoding="ascii") as f:
-        names = [line.split(":", 1)[0].strip() for line in f.readlines()[2:]]
-    if names != ["lo"]:
-        raise RuntimeError("refusing to run: the gateway broadcasts its discovery query; "
-                           "run this inside scripts/netns-run")
-
-
-def stop(proc: Optional[subprocess.Popen], sig: int = signal.SIGTERM) -> Optional[int]:
-    if proc is None or proc.poll() is not None:
-        return None if proc is None else proc.returncode
-    proc.send_signal(sig)
-    try:
-        return proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        return proc.wait()
-
-
-def wait_ready(proc: subprocess.Popen, prefix: str) -> str:
-    """Waits for the program's ready line on stdout."""
-    deadline = time.monotonic() + WAIT_S
-    while time.monotonic() < deadline:
-        line = proc.stdout.readline()
-        if line.startswith(prefix):
-            return line
-        if not line and proc.poll() is not None:
-            break
-    raise RuntimeError(f"no ready line from {proc.args[0]}")
-
-
-class Watcher:
-    """A mosquitto_sub on PREFIX/#: the latest payload of every topic and every message."""
-
-    def __init__(self, pattern: str = "kelvo/#") -> None:
-        self.lock = threading.Condition()
-        self.latest: Dict[str, str] = {}
-        self.log: List[Tuple[float, str, str]] = []
-        self.proc = subprocess.Popen(
-            ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", "1",
-             "-t", pattern, "-F", "%t %p"],
-            stdout=subprocess.PIPE, text=True, errors="replace")
-        self.thread = threading.Thread(target=self._read, daemon=True)
-        self.thread.start()
-
-    def _read(self) -> None:
-        for line in self.proc.stdout:
-            topic, _, payload = line.rstrip("\n").partition(" ")
-            with self.lock:
-                self.latest[topic] = payload
-                self.log.append((time.monotonic(), topic, payload))
-                self.lock.notify_all()
-
-    def wait(self, check: Callable[[], bool], timeout: float = WAIT_S) -> bool:
-        deadline = time.monotonic() + timeout
-        with self.lock:
-            while not check():
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return False
-                self.lock.wait(left)
-            return True
-
-    def wait_payload(self, topic: str, payload: str, timeout: float = WAIT_S) -> bool:
-        return self.wait(lambda: self.latest.get(topic) == payload, timeout)
-
-    def since(self, start: float, topic: str) -> List[Tuple[float, str]]:
-        with self.lock:
-            return [(t, p) for t, tp, p in self.log if tp == topic and t >= start]
-
-    def close(self) -> None:
-        stop(self.proc)
-        self.thread.join(timeout=WAIT_S)
-        self.proc.stdout.close()
-
-
-def snapshot(seconds: float = 1.0) -> Dict[str, str]:
-    """The retained messages a new subscriber gets."""
-    w = Watcher()
-    time.sleep(seconds)
-    w.close()
-    with w.lock:
-        return dict(w.latest)
-
-
-def publish(topic: str, payload: str | bytes) -> None:
-    args = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", "1", "-t", topic]
-    if isinstance(payload, bytes):
-        subprocess.run(args + ["-s"], input=payload, check=True, timeout=WAIT_S)
-    else:
-        subprocess.run(args + ["-m", payload], check=True, timeout=WAIT_S)
-
-
 class Library:
     """The library through ctypes, on the simulator's device list (no broadcast)."""
 
@@ -182,27 +89,6 @@ class Library:
         return value.value
 
 
-class Control:
-    """The simulator's control channel: one command, one reply line."""
-
-    def __init__(self, path: str) -> None:
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(WAIT_S)
-        self.sock.connect(path)
-        self.reader = self.sock.makefile("r", encoding="ascii")
-
-    def __call__(self, command: str) -> str:
-        self.sock.sendall(command.encode() + b"\n")
-        reply = self.reader.readline().strip()
-        if not reply.startswith("ok"):
-            raise RuntimeError(f"{command}: {reply}")
-        return reply[3:]
-
-    def close(self) -> None:
-        self.reader.close()
-        self.sock.close()
-
-
 def all_models_address(model: str) -> str:
     """Where --all-models puts a model: KV-101 at 127.0.0.2, ..., KV-120 at 127.0.0.21."""
     return f"127.0.0.{int(model[3:]) - 99}"
@@ -219,47 +105,20 @@ class GatewayTest(unittest.TestCase):
 
     @classmethod
     def start_broker(cls, persistent: bool) -> None:
-        conf = os.path.join(cls.work, "mosquitto.conf")
-        with open(conf, "w", encoding="ascii") as f:
-            f.write(f"listener {BROKER_PORT} 127.0.0.1\nallow_anonymous true\n")
-            if persistent:
-                # mosquitto started as root saves as its own user.
-                os.chmod(cls.work, 0o755)
-                store = os.path.join(cls.work, "store")
-                os.makedirs(store, exist_ok=True)
-                os.chmod(store, 0o777)
-                f.write(f"persistence true\npersistence_location {store}/\n")
-        cls.broker = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + WAIT_S
-        while time.monotonic() < deadline:
-            probe = subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT),
-                                    "-t", "probe", "-n"], capture_output=True)
-            if probe.returncode == 0:
-                return
-            time.sleep(0.05)
-        raise RuntimeError("mosquitto did not start")
+        cls.broker = harness.start_broker(cls.work, persistent)
 
     @classmethod
     def start_sim(cls, *args: str) -> subprocess.Popen:
-        sim = subprocess.Popen([os.environ["KELVO_SIM"], *args], stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, text=True)
-        cls.sims.append(sim)
-        wait_ready(sim, "kelvo-sim: ready")
-        return sim
+        cls.sims.append(harness.start_sim(*args))
+        return cls.sims[-1]
 
     @classmethod
     def start_gateway(cls, *args: str) -> subprocess.Popen:
-        gw = subprocess.Popen([os.environ["KELVO_GATEWAY"], "--broker",
-                               f"127.0.0.1:{BROKER_PORT}", "--period", str(int(PERIOD_S * 1000)),
-                               *args],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        wait_ready(gw, "kelvo-gateway: ready")
-        return gw
+        return harness.start_gateway("--period", str(int(PERIOD_S * 1000)), *args)
 
     @classmethod
     def setUpClass(cls) -> None:
-        require_private_network()
+        harness.require_private_network()
         cls.models = load_models()
         cls.work = tempfile.mkdtemp(prefix="kelvo-gw-test.")
         cls.start_broker(persistent=True)

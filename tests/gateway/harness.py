@@ -1,0 +1,173 @@
+"""What the gateway's test and its benchmark share: the broker, the simulator
+and the gateway as processes, a subscriber that keeps every message, and the
+simulator's control channel. Everything is started inside the caller's
+network namespace and stopped by its pid.
+
+KELVO_GATEWAY and KELVO_SIM name the programs.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import socket
+import subprocess
+import threading
+import time
+from typing import Callable, Dict, List, Optional, Tuple
+
+BROKER_PORT = 1883
+WAIT_S = 10.0
+
+
+def require_private_network() -> None:
+    with open("/proc/net/dev", encoding="ascii") as f:
+        names = [line.split(":", 1)[0].strip() for line in f.readlines()[2:]]
+    if names != ["lo"]:
+        raise RuntimeError("refusing to run: the gateway broadcasts its discovery query; "
+                           "run this inside scripts/netns-run")
+
+
+def stop(proc: Optional[subprocess.Popen], sig: int = signal.SIGTERM) -> Optional[int]:
+    if proc is None or proc.poll() is not None:
+        return None if proc is None else proc.returncode
+    proc.send_signal(sig)
+    try:
+        return proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait()
+
+
+def wait_ready(proc: subprocess.Popen, prefix: str) -> str:
+    """Waits for the program's ready line on stdout."""
+    deadline = time.monotonic() + WAIT_S
+    while time.monotonic() < deadline:
+        line = proc.stdout.readline()
+        if line.startswith(prefix):
+            return line
+        if not line and proc.poll() is not None:
+            break
+    raise RuntimeError(f"no ready line from {proc.args[0]}")
+
+
+class Watcher:
+    """A mosquitto_sub on PREFIX/#: the latest payload of every topic and every message."""
+
+    def __init__(self, pattern: str = "kelvo/#") -> None:
+        self.lock = threading.Condition()
+        self.latest: Dict[str, str] = {}
+        self.log: List[Tuple[float, str, str]] = []
+        self.proc = subprocess.Popen(
+            ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", "1",
+             "-t", pattern, "-F", "%t %p"],
+            stdout=subprocess.PIPE, text=True, errors="replace")
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self) -> None:
+        for line in self.proc.stdout:
+            topic, _, payload = line.rstrip("\n").partition(" ")
+            with self.lock:
+                self.latest[topic] = payload
+                self.log.append((time.monotonic(), topic, payload))
+                self.lock.notify_all()
+
+    def wait(self, check: Callable[[], bool], timeout: float = WAIT_S) -> bool:
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while not check():
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return False
+                self.lock.wait(left)
+            return True
+
+    def wait_payload(self, topic: str, payload: str, timeout: float = WAIT_S) -> bool:
+        return self.wait(lambda: self.latest.get(topic) == payload, timeout)
+
+    def since(self, start: float, topic: str) -> List[Tuple[float, str]]:
+        with self.lock:
+            return [(t, p) for t, tp, p in self.log if tp == topic and t >= start]
+
+    def close(self) -> None:
+        stop(self.proc)
+        self.thread.join(timeout=WAIT_S)
+        self.proc.stdout.close()
+
+
+def snapshot(seconds: float = 1.0) -> Dict[str, str]:
+    """The retained messages a new subscriber gets."""
+    w = Watcher()
+    time.sleep(seconds)
+    w.close()
+    with w.lock:
+        return dict(w.latest)
+
+
+def publish(topic: str, payload: str | bytes) -> None:
+    args = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", "1", "-t", topic]
+    if isinstance(payload, bytes):
+        subprocess.run(args + ["-s"], input=payload, check=True, timeout=WAIT_S)
+    else:
+        subprocess.run(args + ["-m", payload], check=True, timeout=WAIT_S)
+
+
+class Control:
+    """The simulator's control channel: one command, one reply line."""
+
+    def __init__(self, path: str) -> None:
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(WAIT_S)
+        self.sock.connect(path)
+        self.reader = self.sock.makefile("r", encoding="ascii")
+
+    def __call__(self, command: str) -> str:
+        self.sock.sendall(command.encode() + b"\n")
+        reply = self.reader.readline().strip()
+        if not reply.startswith("ok"):
+            raise RuntimeError(f"{command}: {reply}")
+        return reply[3:]
+
+    def close(self) -> None:
+        self.reader.close()
+        self.sock.close()
+
+
+def start_broker(work: str, persistent: bool) -> subprocess.Popen:
+    """mosquitto on 127.0.0.1; with `persistent`, its store is kept in WORK/store."""
+    conf = os.path.join(work, "mosquitto.conf")
+    with open(conf, "w", encoding="ascii") as f:
+        f.write(f"listener {BROKER_PORT} 127.0.0.1\nallow_anonymous true\n")
+        if persistent:
+            # mosquitto started as root saves as its own user.
+            os.chmod(work, 0o755)
+            store = os.path.join(work, "store")
+            os.makedirs(store, exist_ok=True)
+            os.chmod(store, 0o777)
+            f.write(f"persistence true\npersistence_location {store}/\n")
+    broker = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + WAIT_S
+    while time.monotonic() < deadline:
+        probe = subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT),
+                                "-t", "probe", "-n"], capture_output=True)
+        if probe.returncode == 0:
+            return broker
+        time.sleep(0.05)
+    stop(broker)
+    raise RuntimeError("mosquitto did not start")
+
+
+def start_sim(*args: str) -> subprocess.Popen:
+    sim = subprocess.Popen([os.environ["KELVO_SIM"], *args], stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, text=True)
+    wait_ready(sim, "kelvo-sim: ready")
+    return sim
+
+
+def start_gateway(*args: str, stderr=subprocess.DEVNULL) -> subprocess.Popen:
+    gw = subprocess.Popen([os.environ["KELVO_GATEWAY"], "--broker", f"127.0.0.1:{BROKER_PORT}",
+                           *args], stdout=subprocess.PIPE, stderr=stderr, text=True)
+    wait_ready(gw, "kelvo-gateway: ready")
+    return gw
