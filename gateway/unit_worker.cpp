@@ -197,12 +197,13 @@ bool UnitWorker::poll() {
         return true;
     }
     if (m.kind == KELVO_KIND_ANALOG_OUT) {
-        // Outputs read back; a value published as written stays as long as
-        // the unit holds the same bits.
+        // Outputs read back as the unsigned codes they are; a value
+        // published as written (-1 for 4095, say) stays as long as the unit
+        // holds the same bits.
         std::uint8_t block[kChannelBlock] = {};
         if (!library::ReadImage(handle_, kChannelBlock, block)) return false;
         for (unsigned c = 0; c < m.outputs; ++c) {
-            const std::int64_t value = SignExtend(LE32(block + 4 * c), m.bits);
+            const std::int64_t value = LowBits(LE32(block + 4 * c), m.bits);
             const std::string subtopic = "ao/" + std::to_string(c);
             {
                 std::lock_guard<std::mutex> hold(mutex_);
