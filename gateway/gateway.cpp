@@ -146,16 +146,20 @@ int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
     std::printf("kelvo-gateway: ready (%zu units)\n", workers_.size());
     std::fflush(stdout);
 
+    // Wakes every 100 ms to look for stalled polls, and prints the
+    // statistics when they are due.
+    const auto statsEvery = std::chrono::seconds(statsSeconds);
     auto last = std::chrono::steady_clock::now();
     for (;;) {
-        timespec wait{statsSeconds > 0 ? statsSeconds : 3600, 0};
+        timespec wait{0, 100 * 1000 * 1000};
         const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
         if (signal > 0) {
             std::fprintf(stderr, "kelvo-gateway: signal %d, stopping\n", signal);
             break;
         }
-        if (statsSeconds > 0) {
-            const auto now = std::chrono::steady_clock::now();
+        for (auto& w : workers_) w->checkStalled();
+        const auto now = std::chrono::steady_clock::now();
+        if (statsSeconds > 0 && now - last >= statsEvery) {
             printStats(std::chrono::duration<double>(now - last).count());
             last = now;
         }

@@ -11,6 +11,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kQueueLimit = 256;
+constexpr auto kReplyTimeout = std::chrono::milliseconds(1500);
 constexpr std::size_t kStatsLimit = 1000000;
 constexpr std::uint8_t kPortImage = 8;
 constexpr std::uint8_t kChannelBlock = 240;  // 60 little-endian 32-bit entries
@@ -163,7 +164,9 @@ void UnitWorker::run() {
         if (stopping_ || Clock::now() < next) continue;
         lock.unlock();
         const auto begin = Clock::now();
+        pollingSince_ = begin.time_since_epoch().count();
         const bool answered = poll();
+        pollingSince_ = 0;
         stats_.add(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin));
         setOnline(answered);
         lock.lock();
@@ -171,6 +174,13 @@ void UnitWorker::run() {
         next += unit_.period;
         if (next <= Clock::now()) next = Clock::now() + unit_.period;
     }
+}
+
+void UnitWorker::checkStalled() {
+    const std::int64_t since = pollingSince_;
+    if (since == 0) return;
+    const auto stalled = Clock::now() - Clock::time_point(Clock::duration(since));
+    if (stalled > kReplyTimeout + 2 * unit_.period) setOnline(false);
 }
 
 bool UnitWorker::poll() {

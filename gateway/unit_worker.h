@@ -2,6 +2,7 @@
 // changed, and carries out the commands the broker hands it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -72,6 +73,11 @@ class UnitWorker {
     void republish();
     // A message on "PREFIX/UNIT/<subtopic>"; checked here, run by the worker.
     void command(const std::string& subtopic, const std::string& payload);
+    // Called every so often from another thread: a poll that has gone on
+    // longer than the reply timeout plus two periods marks the unit offline.
+    // (Reconnecting to a unit that vanished from the network blocks in the
+    // system's connect, far longer than the reply timeout.)
+    void checkStalled();
 
   private:
     struct Pending;
@@ -103,6 +109,7 @@ class UnitWorker {
     bool online_ = false;
     bool stopping_ = false;
     std::thread thread_;
+    std::atomic<std::int64_t> pollingSince_{0};  // steady-clock ns; 0: not polling
 };
 
 }  // namespace gateway
