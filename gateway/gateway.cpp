@@ -117,6 +117,7 @@ std::vector<UnitDescription> Gateway::findUnits() {
         u.mac = line.mac;
         u.firmware = versioned ? Firmware(version) : "";
         u.name = UnitName(*model, id.unitId);
+        u.gateway = settings_.id;
         u.period = std::chrono::milliseconds(settings_.periodFor(u.name));
         bool clash = false;
         for (const auto& other : units) clash = clash || other.name == u.name;

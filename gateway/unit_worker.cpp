@@ -90,6 +90,7 @@ std::string UnitWorker::infoJson() const {
     info["firmware"] =
         unit_.firmware.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(unit_.firmware);
     info["periodMs"] = unit_.period.count();
+    info["gateway"] = unit_.gateway;
     return info.dump();
 }
 

@@ -52,6 +52,7 @@ struct UnitDescription {
     std::string mac;       // empty: unknown
     std::string firmware;  // empty: unknown
     std::string name;      // "KV-108-1"
+    std::string gateway;   // the ID of the gateway that publishes it
     std::chrono::milliseconds period{100};
 };
 
