@@ -135,8 +135,10 @@ void Broker::OnPublish(mosquitto*, void* self, int) {
 void Broker::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
     auto* b = static_cast<Broker*>(self);
     if (!b->handlers_.message || !m->topic) return;
-    b->handlers_.message(m->topic, std::string(static_cast<const char*>(m->payload),
-                                               static_cast<std::size_t>(m->payloadlen)));
+    b->handlers_.message(
+        m->topic,
+        std::string(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen)),
+        m->retain);
 }
 
 }  // namespace gateway

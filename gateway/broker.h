@@ -25,7 +25,9 @@ class Broker {
   public:
     struct Handlers {
         std::function<void()> connected;  // publish the retained state, subscribe
-        std::function<void(const std::string& topic, const std::string& payload)> message;
+        // `retained`: the broker kept it and hands it to every new subscriber.
+        std::function<void(const std::string& topic, const std::string& payload, bool retained)>
+            message;
     };
 
     // `willTopic` gets "offline" (retained) when the session ends without a

@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kDiscoveryWaitMs = 1500;  // as long as the library waits
 constexpr auto kDrain = std::chrono::milliseconds(3000);
+constexpr auto kFirstPollWait = std::chrono::milliseconds(2000);  // past the reply timeout
 
 // The library reads its device list from $WINDIR/Kelvo.ini. The gateway
 // gives it one of its own, in a directory of its own, in mode 1: the units
@@ -78,8 +79,8 @@ Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
                                                                    : settings_.broker.clientId;
     broker_ = std::make_unique<Broker>(
         settings_.broker, clientId, gatewayTopic_,
-        Broker::Handlers{[this] { connected(); },
-                         [this](const std::string& t, const std::string& p) { message(t, p); }});
+        Broker::Handlers{[this] { connected(); }, [this](const std::string& t, const std::string& p,
+                                                         bool r) { message(t, p, r); }});
 }
 
 Gateway::~Gateway() = default;
@@ -143,6 +144,10 @@ int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
     }
     if (workers_.empty()) std::fprintf(stderr, "kelvo-gateway: no units found\n");
     for (auto& w : workers_) w->start();
+    // Commands that waited at the broker come in right after the connect:
+    // let the units be online by then.
+    const auto firstPolls = std::chrono::steady_clock::now() + kFirstPollWait;
+    for (auto& w : workers_) w->waitFirstPoll(firstPolls);
     broker_->start();
     std::printf("kelvo-gateway: ready (%zu units)\n", workers_.size());
     std::fflush(stdout);
@@ -187,7 +192,7 @@ void Gateway::connected() {
     broker_->subscribe(patterns);
 }
 
-void Gateway::message(const std::string& topic, const std::string& payload) {
+void Gateway::message(const std::string& topic, const std::string& payload, bool retained) {
     // PREFIX/UNIT/rest; units of other gateways are theirs to answer.
     const std::string& prefix = settings_.prefix;
     if (topic.size() <= prefix.size() + 1 || topic.compare(0, prefix.size(), prefix) != 0 ||
@@ -198,7 +203,7 @@ void Gateway::message(const std::string& topic, const std::string& payload) {
     if (unitEnd == std::string::npos) return;
     const auto it = byName_.find(topic.substr(prefix.size() + 1, unitEnd - prefix.size() - 1));
     if (it == byName_.end()) return;
-    it->second->command(topic.substr(unitEnd + 1), payload);
+    it->second->command(topic.substr(unitEnd + 1), payload, retained);
 }
 
 void Gateway::printStats(double seconds) {

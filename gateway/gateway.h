@@ -30,7 +30,7 @@ class Gateway : public Publisher {
   private:
     std::vector<UnitDescription> findUnits();
     void connected();
-    void message(const std::string& topic, const std::string& payload);
+    void message(const std::string& topic, const std::string& payload, bool retained);
     void printStats(double seconds);
 
     Settings settings_;

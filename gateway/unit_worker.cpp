@@ -119,10 +119,11 @@ void UnitWorker::republish() {
     }
 }
 
-void UnitWorker::command(const std::string& subtopic, const std::string& payload) {
+void UnitWorker::command(const std::string& subtopic, const std::string& payload, bool retained) {
     const std::string topic = base_ + "/" + subtopic;
     auto parsed = ParseCommand(*unit_.model, subtopic, payload);
     if (auto* r = std::get_if<Rejection>(&parsed)) return reject(topic, payload, r->reason);
+    if (retained) return reject(topic, payload, "retained commands are not carried out");
     const char* reason;
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -171,6 +172,10 @@ void UnitWorker::run() {
         stats_.add(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin));
         setOnline(answered);
         lock.lock();
+        if (!polled_) {
+            polled_ = true;
+            wake_.notify_all();
+        }
         // A late cycle is not made up for: the next one is a period away.
         next += unit_.period;
         if (next <= Clock::now()) next = Clock::now() + unit_.period;
@@ -296,6 +301,11 @@ void UnitWorker::setOnline(bool online) {
         online_ = online;
     }
     set("state", online ? "online" : "offline");
+}
+
+void UnitWorker::waitFirstPoll(std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_until(lock, until, [&] { return polled_ || stopping_; });
 }
 
 }  // namespace gateway

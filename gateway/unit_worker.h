@@ -73,7 +73,11 @@ class UnitWorker {
     // Publishes every retained topic of the unit again (after a connect).
     void republish();
     // A message on "PREFIX/UNIT/<subtopic>"; checked here, run by the worker.
-    void command(const std::string& subtopic, const std::string& payload);
+    // A retained command is refused: the broker would hand it out again on
+    // every connect.
+    void command(const std::string& subtopic, const std::string& payload, bool retained);
+    // Waits until the first poll has told whether the unit answers.
+    void waitFirstPoll(std::chrono::steady_clock::time_point until);
     // Called every so often from another thread: a poll that has gone on
     // longer than the reply timeout plus two periods marks the unit offline.
     // (Reconnecting to a unit that vanished from the network blocks in the
@@ -108,6 +112,7 @@ class UnitWorker {
     };
     std::deque<Pending> queue_;
     bool online_ = false;
+    bool polled_ = false;
     bool stopping_ = false;
     std::thread thread_;
     std::atomic<std::int64_t> pollingSince_{0};  // steady-clock ns; 0: not polling

@@ -105,8 +105,10 @@ def snapshot(seconds: float = 1.0) -> Dict[str, str]:
         return dict(w.latest)
 
 
-def publish(topic: str, payload: str | bytes) -> None:
+def publish(topic: str, payload: str | bytes, retain: bool = False) -> None:
     args = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", "1", "-t", topic]
+    if retain:
+        args.append("-r")
     if isinstance(payload, bytes):
         subprocess.run(args + ["-s"], input=payload, check=True, timeout=WAIT_S)
     else:

@@ -267,14 +267,24 @@ class GatewayTest(unittest.TestCase):
     def test_4_broker_restarts(self) -> None:
         """A persistent session keeps commands; a fresh broker gets everything again."""
         w = self.watcher
+        # A retained command is carried out when it is sent, but not again
+        # when the broker hands it out on the next connect.
+        publish("kelvo/KV-118-1/do/1/set", "77", retain=True)
+        self.assertTrue(w.wait_payload("kelvo/KV-118-1/do/1", "77"))
+        publish("kelvo/KV-118-1/do/1/set", "78")
+        self.assertTrue(w.wait_payload("kelvo/KV-118-1/do/1", "78"))
         # The broker keeps the gateway's session across its restart: a command
         # published before the gateway is back reaches the unit.
         stop(self.broker)
         self.start_broker(persistent=True)
-        publish("kelvo/KV-108-1/do/2/set", "66")
-        self.watcher.close()
+        self.watcher.close()  # its session went with the broker
         type(self).watcher = w = Watcher()
+        publish("kelvo/KV-108-1/do/2/set", "66")
         self.assertTrue(w.wait_payload("kelvo/KV-108-1/do/2", "66", timeout=40))
+        self.assertTrue(w.wait(lambda: any("retained" in e["reason"]
+                                           for e in self.errors_for(0, "KV-118-1"))))
+        self.assertEqual(self.library.read_port(all_models_address("KV-118"), 1), 78)
+        publish("kelvo/KV-118-1/do/1/set", "", retain=True)  # clears it
         # A broker that lost everything: the gateway publishes it all again.
         stop(self.broker)
         shutil.rmtree(os.path.join(self.work, "store"))
