@@ -1,7 +1,9 @@
 #include "broker.h"
 
 #include <mosquitto.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <thread>
@@ -10,8 +12,22 @@ namespace gateway {
 namespace {
 
 constexpr int kQos = 1;
-constexpr unsigned kReconnectMinS = 1;
-constexpr unsigned kReconnectMaxS = 30;
+constexpr auto kReconnectMin = std::chrono::milliseconds(1000);
+constexpr auto kReconnectMax = std::chrono::milliseconds(30000);
+constexpr int kLoopMs = 100;  // the network thread looks at stop() this often
+constexpr auto kCloseWait = std::chrono::milliseconds(1000);
+constexpr auto kConnectTimeout = std::chrono::seconds(15);  // TCP, TLS and CONNACK
+constexpr auto kSpinGuard = std::chrono::milliseconds(5);
+
+constexpr auto kTcpConnectTimeout = std::chrono::seconds(3);
+
+// Whether the socket is connected to its peer yet. (A refused connect looks
+// the same as one still under way.)
+bool PeerConnected(int fd) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    return fd >= 0 && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0;
+}
 
 struct LibraryInit {
     LibraryInit() { mosquitto_lib_init(); }
@@ -36,7 +52,6 @@ Broker::Broker(const BrokerSettings& settings, const std::string& clientId,
     mosquitto_disconnect_callback_set(client_, &Broker::OnDisconnect);
     mosquitto_publish_callback_set(client_, &Broker::OnPublish);
     mosquitto_message_callback_set(client_, &Broker::OnMessage);
-    mosquitto_reconnect_delay_set(client_, kReconnectMinS, kReconnectMaxS, true);
     // No window: the whole state goes out at once after a connect.
     mosquitto_max_inflight_messages_set(client_, 0);
     const std::string offline = "offline";
@@ -57,20 +72,72 @@ Broker::Broker(const BrokerSettings& settings, const std::string& clientId,
 }
 
 Broker::~Broker() {
-    if (started_) stop(std::chrono::milliseconds(0));
+    stop(std::chrono::milliseconds(0));
     mosquitto_destroy(client_);
 }
 
 void Broker::start() {
-    // A refused or failed first connect is retried by the network thread.
-    const int rc = mosquitto_connect_async(client_, settings_.host.c_str(),
-                                           settings_.effectivePort(), settings_.keepalive);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        std::fprintf(stderr, "kelvo-gateway: broker %s:%d: %s; retrying\n", settings_.host.c_str(),
-                     settings_.effectivePort(), mosquitto_strerror(rc));
+    // Publications from other threads are queued and wake this thread.
+    mosquitto_threaded_set(client_, true);
+    thread_ = std::thread([this] { run(); });
+}
+
+void Broker::pause(std::chrono::milliseconds delay) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_for(lock, delay, [&] { return stopping_.load(); });
+}
+
+void Broker::run() {
+    auto delay = kReconnectMin;
+    bool everConnected = false, socketOpen = false, reported = false;
+    auto connectBy = std::chrono::steady_clock::now();
+    auto tcpBy = connectBy;
+    while (!stopping_) {
+        if (!socketOpen) {
+            // Asynchronous: a connect that hangs never holds up a stop. A
+            // reconnect closes whatever socket the last attempt left.
+            const int rc = everConnected ? mosquitto_reconnect_async(client_)
+                                         : mosquitto_connect_async(client_, settings_.host.c_str(),
+                                                                   settings_.effectivePort(),
+                                                                   settings_.keepalive);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                if (!reported) {
+                    std::fprintf(stderr, "kelvo-gateway: broker %s:%d: %s; retrying\n",
+                                 settings_.host.c_str(), settings_.effectivePort(),
+                                 mosquitto_strerror(rc));
+                    reported = true;
+                }
+                pause(delay);
+                delay = std::min(delay * 2, kReconnectMax);
+                continue;
+            }
+            everConnected = true;  // the host and port are kept from here on
+            socketOpen = true;
+            connectBy = std::chrono::steady_clock::now() + kConnectTimeout;
+            tcpBy = std::chrono::steady_clock::now() + kTcpConnectTimeout;
+        }
+        const auto begin = std::chrono::steady_clock::now();
+        bool failed = mosquitto_loop(client_, kLoopMs, 1) != MOSQ_ERR_SUCCESS;
+        if (!failed && !connected_) {
+            // Until the broker has accepted us: libmosquitto does not notice
+            // a refused TLS connect (its loop returns at once, forever), so
+            // the TCP connect and the whole handshake get deadlines.
+            const auto now = std::chrono::steady_clock::now();
+            failed = now > connectBy || (now > tcpBy && !PeerConnected(mosquitto_socket(client_)));
+            if (!failed && std::chrono::steady_clock::now() - begin < kSpinGuard) {
+                pause(kSpinGuard);
+            }
+        }
+        if (failed) {
+            socketOpen = false;
+            connected_ = false;
+            pause(delay);
+            delay = std::min(delay * 2, kReconnectMax);
+        } else if (connected_) {
+            delay = kReconnectMin;
+            reported = false;
+        }
     }
-    Check(mosquitto_loop_start(client_), "MQTT network thread");
-    started_ = true;
 }
 
 bool Broker::publish(const std::string& topic, const std::string& payload, bool retain) {
@@ -95,14 +162,26 @@ void Broker::subscribe(const std::vector<std::string>& patterns) {
 }
 
 void Broker::stop(std::chrono::milliseconds drain) {
-    if (!started_) return;
+    if (!thread_.joinable()) return;
     const auto until = std::chrono::steady_clock::now() + drain;
     while (connected_ && acknowledged_ < sent_ && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    started_ = false;
+    if (connected_) {
+        // The network thread sends the DISCONNECT; the broker then drops
+        // the will. Bounded: the thread ends when the socket closes.
+        mosquitto_disconnect(client_);
+        const auto closeBy = std::chrono::steady_clock::now() + kCloseWait;
+        while (connected_ && std::chrono::steady_clock::now() < closeBy) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
     connected_ = false;
 }
 

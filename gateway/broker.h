@@ -1,17 +1,23 @@
-// The gateway's MQTT session (libmosquitto, its own network thread).
+// The gateway's MQTT session (libmosquitto, driven by a network thread of
+// our own).
 //
 // The session is persistent (clean session off) and subscriptions use QoS 1,
 // so commands published while the gateway is away wait at the broker. The
-// network thread reconnects with a backoff of 1 s doubling to 30 s and
-// never gives up. Every publication is QoS 1; nothing is queued while the
+// network thread connects and reconnects with a backoff of 1 s doubling to
+// 30 s and never gives up, whether the broker was never there, went away,
+// or refused us. (libmosquitto's own thread ends for good when the first
+// connect fails.) Every publication is QoS 1; nothing is queued while the
 // broker is away: on every connect the gateway publishes its whole retained
 // state again instead.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config.h"
@@ -55,6 +61,9 @@ class Broker {
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnPublish(mosquitto*, void* self, int mid);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    void run();
+    // Sleeps for `delay` unless stop() comes first.
+    void pause(std::chrono::milliseconds delay);
 
     BrokerSettings settings_;
     Handlers handlers_;
@@ -62,7 +71,10 @@ class Broker {
     std::atomic<bool> connected_{false};
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> acknowledged_{0};
-    bool started_ = false;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::atomic<bool> stopping_{false};
 };
 
 }  // namespace gateway

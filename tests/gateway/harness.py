@@ -168,8 +168,11 @@ def start_sim(*args: str) -> subprocess.Popen:
     return sim
 
 
-def start_gateway(*args: str, stderr=subprocess.DEVNULL) -> subprocess.Popen:
-    gw = subprocess.Popen([os.environ["KELVO_GATEWAY"], "--broker", f"127.0.0.1:{BROKER_PORT}",
-                           *args], stdout=subprocess.PIPE, stderr=stderr, text=True)
+def start_gateway(*args: str, stderr=subprocess.DEVNULL,
+                  broker: Optional[str] = f"127.0.0.1:{BROKER_PORT}") -> subprocess.Popen:
+    """The gateway, on the test broker unless `broker` is None (then its settings say)."""
+    broker_args = ["--broker", broker] if broker else []
+    gw = subprocess.Popen([os.environ["KELVO_GATEWAY"], *broker_args, *args],
+                          stdout=subprocess.PIPE, stderr=stderr, text=True)
     wait_ready(gw, "kelvo-gateway: ready")
     return gw

@@ -353,6 +353,66 @@ class GatewayTest(unittest.TestCase):
             self.assertEqual(run.returncode, 2, text)
             self.assertIn(path + message, run.stderr, text)
 
+    def test_8_tls_and_password(self) -> None:
+        """TLS against a CA file, with a user and password, to a broker that comes up after
+        the gateway; a wrong password is retried."""
+        tls = os.path.join(self.work, "tls")
+        os.makedirs(tls)
+        os.chmod(self.work, 0o755)
+
+        def openssl(*args: str) -> None:
+            subprocess.run(["openssl", *args], cwd=tls, check=True, capture_output=True,
+                           timeout=WAIT_S)
+
+        ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+                "-subj", "/CN=kelvo-test-ca")
+        openssl("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=broker")
+        with open(os.path.join(tls, "san"), "w", encoding="ascii") as f:
+            f.write("subjectAltName=IP:127.0.0.1\n")
+        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "san")
+        subprocess.run(["mosquitto_passwd", "-c", "-b", os.path.join(tls, "passwords"), "gw",
+                        "secret"], check=True, capture_output=True, timeout=WAIT_S)
+        for name in os.listdir(tls):
+            os.chmod(os.path.join(tls, name), 0o644)
+        os.chmod(tls, 0o755)
+        conf = os.path.join(tls, "mosquitto.conf")
+        with open(conf, "w", encoding="ascii") as f:
+            f.write(f"listener 8883 127.0.0.1\ncafile {tls}/ca.pem\ncertfile {tls}/server.pem\n"
+                    f"keyfile {tls}/server.key\npassword_file {tls}/passwords\n"
+                    "allow_anonymous false\n")
+        tls_client = ["-h", "127.0.0.1", "-p", "8883", "--cafile", f"{tls}/ca.pem", "-u", "gw",
+                      "-P", "secret"]
+        gateways = []
+        broker = None
+        try:
+            for password in ("wrong", "secret"):
+                config = os.path.join(tls, f"{password}.toml")
+                with open(config, "w", encoding="ascii") as f:
+                    f.write(f'[gateway]\nid = "{password}"\n[units]\naddresses = ["127.0.0.9"]\n'
+                            f'[broker]\nhost = "127.0.0.1"\nusername = "gw"\n'
+                            f'password = "{password}"\n[broker.tls]\nca_file = "{tls}/ca.pem"\n')
+                gateways.append(harness.start_gateway("--config", config, broker=None))
+            broker = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + WAIT_S
+            while subprocess.run(["mosquitto_pub", *tls_client, "-t", "probe", "-n"],
+                                 capture_output=True).returncode != 0:
+                self.assertLess(time.monotonic(), deadline, "the TLS broker did not start")
+                time.sleep(0.1)
+            sub = subprocess.run(["mosquitto_sub", *tls_client, "-t", "kelvo/gateway/+/state",
+                                  "-t", "kelvo/KV-108-1/state", "-v", "-C", "2", "-W", "15"],
+                                 capture_output=True, text=True, timeout=20)
+            self.assertEqual(sorted(sub.stdout.splitlines()),
+                             ["kelvo/KV-108-1/state online", "kelvo/gateway/secret/state online"],
+                             sub.stderr)
+            self.assertIsNone(gateways[0].poll())  # refused, still trying
+        finally:
+            for gw in gateways:
+                stop(gw)
+            stop(broker)
+
 
 if __name__ == "__main__":
     unittest.main()
