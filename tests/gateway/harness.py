@@ -29,14 +29,19 @@ def require_private_network() -> None:
 
 
 def stop(proc: Optional[subprocess.Popen], sig: int = signal.SIGTERM) -> Optional[int]:
-    if proc is None or proc.poll() is not None:
-        return None if proc is None else proc.returncode
-    proc.send_signal(sig)
-    try:
-        return proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        return proc.wait()
+    """Ends a process started here (by its pid) and returns its exit status."""
+    if proc is None:
+        return None
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    if proc.stdout:
+        proc.stdout.close()
+    return proc.returncode
 
 
 def wait_ready(proc: subprocess.Popen, prefix: str) -> str:
@@ -91,9 +96,11 @@ class Watcher:
             return [(t, p) for t, tp, p in self.log if tp == topic and t >= start]
 
     def close(self) -> None:
-        stop(self.proc)
+        # The reader ends at the end of the pipe; close the pipe after it.
+        self.proc.terminate()
+        self.proc.wait(timeout=WAIT_S)
         self.thread.join(timeout=WAIT_S)
-        self.proc.stdout.close()
+        stop(self.proc)
 
 
 def snapshot(seconds: float = 1.0) -> Dict[str, str]:
