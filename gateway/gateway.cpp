@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "discovery.h"
 #include "library.h"
@@ -95,15 +96,31 @@ std::vector<UnitDescription> Gateway::findUnits() {
     for (const auto& f : found) lines.push_back({f.address, f.mac ? MacText(*f.mac) : "", 0, 0, 0});
     list.load(lines);
 
+    // All at once: a unit that is gone may hold its connect for minutes.
+    struct Answer {
+        bool known = false, versioned = false;
+        library::Identity id;
+        KelvoVersionInfo version{};
+    };
+    std::vector<Answer> answers(lines.size());
+    {
+        std::vector<std::jthread> askers;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            askers.emplace_back([&, i] {
+                Answer& a = answers[i];
+                KELVO_HANDLE h = library::OpenByIP(lines[i].address);
+                a.known = h && library::Identify(h, a.id);
+                a.versioned = a.known && library::Version(h, a.version);
+                if (h) library::Close(h);
+            });
+        }
+    }
+
     std::vector<DeviceList::Line> identified;
     std::vector<UnitDescription> units;
-    for (const auto& line : lines) {
-        library::Identity id;
-        KELVO_HANDLE h = library::OpenByIP(line.address);
-        const bool known = h && library::Identify(h, id);
-        KelvoVersionInfo version{};
-        const bool versioned = known && library::Version(h, version);
-        if (h) library::Close(h);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const DeviceList::Line& line = lines[i];
+        const auto& [known, versioned, id, version] = answers[i];
         const KelvoModel* model = known ? kelvo_model(id.model) : nullptr;
         if (!model) {
             std::fprintf(stderr, "kelvo-gateway: %s: %s\n", line.address.c_str(),

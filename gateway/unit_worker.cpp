@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "library.h"
 
@@ -109,6 +110,10 @@ void UnitWorker::stop(bool markOffline) {
     }
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
+    // Commands still waiting are not carried out: say so.
+    for (const Pending& p : std::exchange(queue_, {})) {
+        reject(p.topic, p.payload, "the gateway is stopping");
+    }
     if (markOffline) set("state", "offline", true);
 }
 
