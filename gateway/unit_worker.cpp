@@ -111,7 +111,12 @@ void UnitWorker::stop(bool markOffline) {
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
     // Commands still waiting are not carried out: say so.
-    for (const Pending& p : std::exchange(queue_, {})) {
+    std::deque<Pending> left;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        left.swap(queue_);
+    }
+    for (const Pending& p : left) {
         reject(p.topic, p.payload, "the gateway is stopping");
     }
     if (markOffline) set("state", "offline", true);
