@@ -152,6 +152,7 @@ std::vector<UnitDescription> Gateway::findUnits() {
 }
 
 int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
+    if (statsSeconds > 0) stats_.enable();
     for (auto& unit : findUnits()) {
         KELVO_HANDLE h = library::OpenByIP(unit.address);
         auto worker =

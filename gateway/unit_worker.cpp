@@ -41,6 +41,7 @@ std::string StatusText(std::uint16_t status) {
 }  // namespace
 
 void CycleStats::add(std::chrono::microseconds cycle) {
+    if (!enabled_) return;
     std::lock_guard<std::mutex> hold(mutex_);
     if (micros_.size() < kStatsLimit) micros_.push_back(cycle.count());
 }

@@ -30,6 +30,8 @@ class Publisher {
 // Cycle times of all workers, for the statistics line.
 class CycleStats {
   public:
+    // Cycles are kept only once someone asks for them.
+    void enable() { enabled_ = true; }
     void add(std::chrono::microseconds cycle);
     // Median, 99th percentile and largest cycle in ms since the last call,
     // and how many cycles there were.
@@ -40,6 +42,7 @@ class CycleStats {
     Summary take();
 
   private:
+    std::atomic<bool> enabled_{false};
     std::mutex mutex_;
     std::vector<std::int64_t> micros_;
 };
