@@ -87,7 +87,8 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
         ReadInt(source, *g, "period_ms", kMinPeriodMs, kMaxPeriodMs, s.periodMs);
     }
     if (const toml::table* u = Section(source, root, "units")) {
-        CheckKeys(source, *u, "units", {"broadcast", "addresses"});
+        CheckKeys(source, *u, "units", {"broadcast", "addresses", "rescan_s"});
+        ReadInt(source, *u, "rescan_s", 0, 86400, s.rescanSeconds);
         if (const toml::node* n = u->get("broadcast")) {
             if (!n->is_boolean()) Fail(source, *n, "'broadcast' must be true or false");
             s.broadcast = n->as_boolean()->get();

@@ -28,6 +28,7 @@ struct Settings {
     int periodMs = 100;
     std::optional<bool> broadcast;            // unset: broadcast when no address is listed
     std::vector<std::string> addresses;       // units addressed directly
+    int rescanSeconds = 60;                   // look for units not found yet this often; 0: never
     std::map<std::string, int> unitPeriodMs;  // "KV-109-1" -> poll period
     BrokerSettings broker;
 

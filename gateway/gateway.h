@@ -4,16 +4,30 @@
 
 #include <signal.h>
 
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "broker.h"
 #include "config.h"
+#include "discovery.h"
 #include "unit_worker.h"
 
 namespace gateway {
+
+class DeviceList;
+
+// A unit in the library's device list.
+struct ListedUnit {
+    std::string address;
+    std::string mac;  // "02-4B-56-00-00-09"; empty: unknown
+    unsigned model = 0, unitId = 0, aux = 0;
+};
 
 class Gateway : public Publisher {
   public:
@@ -28,7 +42,13 @@ class Gateway : public Publisher {
     void publish(const std::string& topic, const std::string& payload, bool retain) override;
 
   private:
-    std::vector<UnitDescription> findUnits();
+    // Asks the units at these addresses who they are; the ones that answer
+    // join the library's list.
+    std::vector<UnitDescription> identify(const std::vector<FoundUnit>& fresh);
+    void addUnits(std::vector<UnitDescription> units);
+    // Every rescan period: units not found yet.
+    void rescan(std::stop_token stop);
+    std::vector<UnitWorker*> workers();
     void connected();
     void message(const std::string& topic, const std::string& payload, bool retained);
     void printStats(double seconds);
@@ -37,8 +57,16 @@ class Gateway : public Publisher {
     std::string gatewayTopic_;  // PREFIX/gateway/ID/state
     CycleStats stats_;
     std::unique_ptr<Broker> broker_;
+    std::unique_ptr<DeviceList> list_;
+    std::vector<ListedUnit> served_;  // the library's list: the published units
+
+    std::mutex unitsMutex_;  // guards the two below; workers are only ever added
     std::vector<std::unique_ptr<UnitWorker>> workers_;
     std::map<std::string, UnitWorker*> byName_;
+
+    std::mutex rescanMutex_;
+    std::condition_variable_any rescanWake_;
+    std::jthread rescanner_;
 };
 
 }  // namespace gateway

@@ -200,6 +200,15 @@ void UnitWorker::checkStalled() {
     if (stalled > kReplyTimeout + 2 * unit_.period) setOnline(false);
 }
 
+template <typename Call>
+bool UnitWorker::onUnit(Call&& call) {
+    if (call(handle_)) return true;
+    KELVO_HANDLE h = library::OpenByIP(unit_.address);
+    if (!h || h == handle_) return false;
+    handle_ = h;
+    return call(handle_);
+}
+
 bool UnitWorker::poll() {
     const KelvoModel& m = *unit_.model;
     bool online;
@@ -216,7 +225,9 @@ bool UnitWorker::poll() {
     }
     if (kelvo_kind_is_digital(m.kind)) {
         std::uint8_t image[kPortImage] = {};
-        if (!library::ReadImage(handle_, kPortImage, image)) return false;
+        if (!onUnit([&](KELVO_HANDLE h) { return library::ReadImage(h, kPortImage, image); })) {
+            return false;
+        }
         for (unsigned p = 0; p < m.total && p < kPortImage; ++p) {
             if (HasPosition(m, Kind::kDigitalIn, p)) setValue(Kind::kDigitalIn, p, image[p]);
             if (HasPosition(m, Kind::kDigitalOut, p)) setValue(Kind::kDigitalOut, p, image[p]);
@@ -228,7 +239,9 @@ bool UnitWorker::poll() {
         // published as written (-1 for 4095, say) stays as long as the unit
         // holds the same bits.
         std::uint8_t block[kChannelBlock] = {};
-        if (!library::ReadImage(handle_, kChannelBlock, block)) return false;
+        if (!onUnit([&](KELVO_HANDLE h) { return library::ReadImage(h, kChannelBlock, block); })) {
+            return false;
+        }
         for (unsigned c = 0; c < m.outputs; ++c) {
             const std::int64_t value = LowBits(LE32(block + 4 * c), m.bits);
             const std::string subtopic = "ao/" + std::to_string(c);
@@ -249,7 +262,11 @@ bool UnitWorker::poll() {
     std::int32_t values[16] = {};
     const unsigned count = std::min<unsigned>(m.inputs, 16);
     for (unsigned c = 0; c < count; ++c) channels[c] = static_cast<std::uint8_t>(c);
-    if (library::MultiReadAIO(handle_, count, channels, values) != KELVO_STATUS_OK) return false;
+    if (!onUnit([&](KELVO_HANDLE h) {
+            return library::MultiReadAIO(h, count, channels, values) == KELVO_STATUS_OK;
+        })) {
+        return false;
+    }
     const Kind kind = m.kind == KELVO_KIND_COUNTER ? Kind::kCounter : Kind::kAnalogIn;
     for (unsigned c = 0; c < count; ++c) {
         const auto raw = static_cast<std::uint32_t>(values[c]);
@@ -261,36 +278,34 @@ bool UnitWorker::poll() {
 void UnitWorker::execute(const Pending& p) {
     const Command& c = p.command;
     std::uint16_t status = KELVO_STATUS_OK;
-    switch (c.kind) {
-        case Kind::kDigitalOut: {
-            status =
-                library::WriteDIO(handle_, c.position, static_cast<std::uint32_t>(c.value), c.mask);
-            if (status != KELVO_STATUS_OK) break;
-            std::int64_t old = 0;
-            {
-                std::lock_guard<std::mutex> hold(mutex_);
-                const auto it = retained_.find("do/" + std::to_string(c.position));
-                if (it != retained_.end()) old = std::stoll(it->second);
-            }
-            setValue(c.kind, c.position, (old & ~c.mask) | (c.value & c.mask), true);
-            break;
+    // Writes set values: carrying one out twice does no harm.
+    onUnit([&](KELVO_HANDLE h) {
+        if (c.kind == Kind::kDigitalOut) {
+            status = library::WriteDIO(h, c.position, static_cast<std::uint32_t>(c.value), c.mask);
+        } else if (c.kind == Kind::kAnalogOut) {
+            status = library::WriteAIO(h, c.position, c.value);
+        } else {
+            status = library::WriteCOU(h, c.position, c.value);
         }
-        case Kind::kAnalogOut:
-            status = library::WriteAIO(handle_, c.position, c.value);
-            if (status == KELVO_STATUS_OK) setValue(c.kind, c.position, c.value, true);
-            break;
-        case Kind::kCounter:
-            status = library::WriteCOU(handle_, c.position, c.value);
-            if (status == KELVO_STATUS_OK) {
-                setValue(c.kind, c.position, LowBits(c.value, unit_.model->bits), true);
-            }
-            break;
-        default:
-            break;
-    }
+        return status == KELVO_STATUS_OK;
+    });
     if (status != KELVO_STATUS_OK) {
         reject(p.topic, p.payload, "the unit did not carry it out (" + StatusText(status) + ")");
+        return;
     }
+    std::int64_t confirmed = c.value;
+    if (c.kind == Kind::kDigitalOut) {
+        std::int64_t old = 0;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            const auto it = retained_.find("do/" + std::to_string(c.position));
+            if (it != retained_.end()) old = std::stoll(it->second);
+        }
+        confirmed = (old & ~c.mask) | (c.value & c.mask);
+    } else if (c.kind == Kind::kCounter) {
+        confirmed = LowBits(c.value, unit_.model->bits);
+    }
+    setValue(c.kind, c.position, confirmed, true);
 }
 
 void UnitWorker::set(const std::string& subtopic, const std::string& payload, bool force) {

@@ -91,6 +91,11 @@ class UnitWorker {
     struct Pending;
     void run();
     bool poll();
+    // Runs `call` (true: done) on the unit's handle. When it fails because
+    // the gateway has rebuilt the library's list (the unit has another
+    // handle now), it runs once more on the new handle.
+    template <typename Call>
+    bool onUnit(Call&& call);
     void execute(const Pending& pending);
     // Publishes when the retained value changes (or always, with `force`).
     void set(const std::string& subtopic, const std::string& payload, bool force = false);

@@ -128,7 +128,12 @@ class GatewayTest(unittest.TestCase):
                       "--control", control)
         cls.control = Control(control)
         cls.library = Library(cls.work)
-        cls.gateway_a = cls.start_gateway("--id", "seg-a")
+        # Found by broadcast, once: the second segment's simulator comes later in
+        # the same namespace.
+        config = os.path.join(cls.work, "seg-a.toml")
+        with open(config, "w", encoding="ascii") as f:
+            f.write("[units]\nrescan_s = 0\n")
+        cls.gateway_a = cls.start_gateway("--id", "seg-a", "--config", config)
 
     @classmethod
     def tearDownClass(cls) -> None:
@@ -303,13 +308,15 @@ class GatewayTest(unittest.TestCase):
         type(self).watcher = Watcher()
 
     def test_5_second_segment(self) -> None:
-        """A second gateway with its own units and ID shares the broker without a clash."""
+        """A second gateway with its own units and ID shares the broker without a clash;
+        a listed unit that comes up later is found, the others keep going meanwhile."""
         w = self.watcher
         self.start_sim("--unit", "KV-108:2@127.0.1.2", "--unit", "KV-111:2@127.0.1.3",
                        "--base-address", "127.0.1.2")
         config = os.path.join(self.work, "seg-b.toml")
         with open(config, "w", encoding="ascii") as f:
-            f.write('[gateway]\nid = "seg-b"\n[units]\naddresses = ["127.0.1.2", "127.0.1.3"]\n'
+            f.write('[gateway]\nid = "seg-b"\n[units]\nrescan_s = 1\n'
+                    'addresses = ["127.0.1.2", "127.0.1.3", "127.0.1.4"]\n'
                     '[unit."KV-111-2"]\nperiod_ms = 200\n')
         type(self).gateway_b = self.start_gateway("--config", config)
         self.assertTrue(w.wait_payload("kelvo/gateway/seg-b/state", "online"))
@@ -323,6 +330,13 @@ class GatewayTest(unittest.TestCase):
         self.assertTrue(w.wait_payload("kelvo/KV-108-2/do/1", "7"))
         # Neither gateway answers for the other's units.
         self.assertEqual(self.errors_for(start, "KV-108-2"), [])
+
+        self.start_sim("--unit", "KV-103:2@127.0.1.4")
+        self.assertTrue(w.wait_payload("kelvo/KV-103-2/state", "online"))
+        self.assertEqual(json.loads(w.latest["kelvo/KV-103-2/info"])["address"], "127.0.1.4")
+        publish("kelvo/KV-103-2/do/1/set", "9")
+        self.assertTrue(w.wait_payload("kelvo/KV-103-2/do/1", "9"))
+        self.assertEqual([p for _, p in w.since(start, "kelvo/KV-108-2/state")], [])
 
     def test_6_stops(self) -> None:
         """SIGTERM marks the gateway's units offline; SIGKILL leaves it to the will."""
