@@ -10,7 +10,8 @@
 namespace kelvo_cli {
 
 // A number in decimal or 0x hex (a leading '-' allowed when min < 0), within
-// [min, max]. Throws CliError(kExitUsage) naming `what` otherwise.
+// [min, max]. Throws CliError naming `what` otherwise: kExitUsage for text
+// that is no number, kExitRefused for a number out of range.
 std::int64_t parseNumber(std::string_view text, std::int64_t min, std::int64_t max,
                          std::string_view what);
 
@@ -30,5 +31,8 @@ std::string hexDump(const std::uint8_t* data, std::size_t size, std::uint32_t ba
 
 // "0x5A" style byte and its eight lines, most significant first.
 std::string byteWithBits(std::uint8_t value);
+
+// Lower-case hex digits, two per byte.
+std::string hexString(const std::uint8_t* data, std::size_t size);
 
 }  // namespace kelvo_cli
