@@ -104,8 +104,8 @@ std::vector<std::string> optionNames(CLI::App* app) {
 }
 
 // Walks the words as the parser will and names the first that is no command
-// where a command must come, or no option of the command it follows, with a
-// suggestion. Words after a command's first positional are left to the parser.
+// where a command must come, or no long option of the command it follows,
+// with a suggestion. Everything else is left to the parser.
 void checkWords(CLI::App& app, const std::vector<std::string>& args) {
     CLI::App* command = &app;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -136,7 +136,7 @@ void checkWords(CLI::App& app, const std::vector<std::string>& args) {
             continue;
         }
         const auto names = commandNames(command);
-        if (names.empty()) return;  // positionals from here on
+        if (names.empty()) continue;  // a positional
         if (std::find(names.begin(), names.end(), word) == names.end()) {
             const auto guess = nearest(word, names);
             throw CliError(

@@ -258,8 +258,10 @@ void checkKind(const KelvoModel& m, const std::string& label, Family family,
             break;
     }
     if (!fits) {
-        throw CliError(kExitRefused, fmt::format("{} on {}: {} is a {} unit, not {}", action, label,
-                                                 m.name, kelvo_kind_name(m.kind), wanted));
+        const std::string kind = kelvo_kind_name(m.kind);
+        const char* article = kind.front() == 'a' ? "an" : "a";
+        throw CliError(kExitRefused, fmt::format("{} on {}: {} is {} {} unit, not {}", action,
+                                                 label, m.name, article, kind, wanted));
     }
 }
 
