@@ -8,8 +8,8 @@
 //       Console.WriteLine(dio.ReadPort(0));
 //   }
 //
-// The library is not thread-safe: serialize every call (one lock around all of
-// them will do). Units.Discover() invalidates every Unit opened before it.
+// Units.Discover() invalidates every Unit opened before it; the rules for
+// threads are the library's (kelvo(7)).
 using System;
 using System.Runtime.InteropServices;
 
