@@ -157,7 +157,7 @@ KELVO_API int32_t KELVO_CALL Kelvo_Close(KELVO_HANDLE handle);
  * Returns 1 on success; 0 when the handle is unknown or not connected, buffer
  * is NULL, length is out of range, or the exchange failed (the connection is
  * then renewed). On failure buffer is left as it was.
- * Note: buffer must have room for the reply's data, up to 240 bytes.
+ * Note: the caller gives buffer room for the reply's data, up to 240 bytes.
  * See also: kelvo(7). */
 KELVO_API int32_t KELVO_CALL Kelvo_Access(KELVO_HANDLE handle, int32_t length, uint8_t* buffer);
 
