@@ -11,8 +11,8 @@
 # (MinGW's linker takes both.) On x64 there is no decoration: the same steps
 # give plain names.
 #
-# KelvoDLL-import.def, the input of both, is installed too: with it
-# `lib /def:KelvoDLL.def /machine:x86` rebuilds KelvoDLL.lib on Windows.
+# KelvoDLL-import.def, the input of both, is installed too (as KelvoDLL.def),
+# for tools that make import libraries from a definition file.
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(KELVO_DLLTOOL_MACHINE i386:x86-64)
