@@ -19,8 +19,8 @@ namespace {
 
 constexpr std::size_t kMaxListEntries = 255;
 
-using ReadOne = std::uint16_t (*)(KELVO_HANDLE, std::uint32_t, std::int32_t*);
-using WriteOne = std::uint16_t (*)(KELVO_HANDLE, std::uint32_t, std::int32_t);
+using ReadOne = decltype(&Kelvo_ReadAIO);
+using WriteOne = decltype(&Kelvo_WriteAIO);
 
 // What differs between the analog and the counter commands.
 struct Calls {

@@ -34,18 +34,20 @@ constexpr std::uint32_t kMaxTransfer = 0xFFFFu * 4096u;
 // family that matches the unit, and the digital one when the model is unknown.
 struct Calls {
     const char* suffix;
-    std::uint16_t (*setCycle)(KELVO_HANDLE, std::uint32_t, std::uint32_t);
-    std::uint16_t (*getCycle)(KELVO_HANDLE, std::uint8_t*, std::uint8_t*);
-    std::uint16_t (*setTrigger)(KELVO_HANDLE, std::uint32_t, std::uint32_t, std::uint32_t);
-    std::uint16_t (*getTrigger)(KELVO_HANDLE, std::uint8_t*, std::uint8_t*, std::uint16_t*);
-    std::uint16_t (*start)(KELVO_HANDLE);
-    std::uint16_t (*stop)(KELVO_HANDLE);
-    std::uint8_t (*status)(KELVO_HANDLE, std::uint32_t*);
-    std::uint16_t (*seek)(KELVO_HANDLE, std::uint32_t);
-    std::uint16_t (*read)(KELVO_HANDLE, std::uint32_t, std::uint8_t*);
-    std::uint16_t (*seekRead)(KELVO_HANDLE, std::uint32_t, std::uint8_t*);
-    std::uint16_t (*write)(KELVO_HANDLE, std::uint32_t, const std::uint8_t*);
-    std::uint16_t (*seekWrite)(KELVO_HANDLE, std::uint32_t, const std::uint8_t*);
+    std::uint16_t(KELVO_CALL* setCycle)(KELVO_HANDLE, std::uint32_t, std::uint32_t);
+    std::uint16_t(KELVO_CALL* getCycle)(KELVO_HANDLE, std::uint8_t*, std::uint8_t*);
+    std::uint16_t(KELVO_CALL* setTrigger)(KELVO_HANDLE, std::uint32_t, std::uint32_t,
+                                          std::uint32_t);
+    std::uint16_t(KELVO_CALL* getTrigger)(KELVO_HANDLE, std::uint8_t*, std::uint8_t*,
+                                          std::uint16_t*);
+    std::uint16_t(KELVO_CALL* start)(KELVO_HANDLE);
+    std::uint16_t(KELVO_CALL* stop)(KELVO_HANDLE);
+    std::uint8_t(KELVO_CALL* status)(KELVO_HANDLE, std::uint32_t*);
+    std::uint16_t(KELVO_CALL* seek)(KELVO_HANDLE, std::uint32_t);
+    std::uint16_t(KELVO_CALL* read)(KELVO_HANDLE, std::uint32_t, std::uint8_t*);
+    std::uint16_t(KELVO_CALL* seekRead)(KELVO_HANDLE, std::uint32_t, std::uint8_t*);
+    std::uint16_t(KELVO_CALL* write)(KELVO_HANDLE, std::uint32_t, const std::uint8_t*);
+    std::uint16_t(KELVO_CALL* seekWrite)(KELVO_HANDLE, std::uint32_t, const std::uint8_t*);
 };
 
 const Calls kDigitalCalls{"DIO",
