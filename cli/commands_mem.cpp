@@ -353,11 +353,7 @@ class OutputFile {
   public:
     explicit OutputFile(const std::string& path) : path_(path) {
         if (path_.empty()) return;
-        file_ = path_ == "-" ? stdout : std::fopen(path_.c_str(), "wb");
-        if (file_ == nullptr) {
-            throw CliError(kExitLocal,
-                           fmt::format("cannot create {}: {}", path_, std::strerror(errno)));
-        }
+        file_ = openOutput(path_, "wb");
     }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

@@ -2,7 +2,7 @@
 // until SIGINT (or SIGTERM); optionally every poll as a CSV row.
 #include <fmt/format.h>
 
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,6 +15,17 @@
 #include "values.h"
 
 namespace kelvo_cli {
+
+void os::pause(unsigned ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!interrupted()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        sleepAtMost(static_cast<unsigned>(left));
+    }
+}
 
 namespace {
 
@@ -78,11 +89,7 @@ class CsvLog {
   public:
     explicit CsvLog(const std::string& path) : path_(path) {
         if (path_.empty()) return;
-        file_ = path_ == "-" ? stdout : std::fopen(path_.c_str(), "w");
-        if (file_ == nullptr) {
-            throw CliError(kExitLocal,
-                           fmt::format("cannot create {}: {}", path_, std::strerror(errno)));
-        }
+        file_ = openOutput(path_, "w");
     }
     CsvLog(const CsvLog&) = delete;
     CsvLog& operator=(const CsvLog&) = delete;

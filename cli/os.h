@@ -1,7 +1,8 @@
 // What the tool needs of the operating system besides the library: a private
 // directory for its device list, pointing the library at it, interrupts and
 // pauses for watch, and local time. os_posix.cpp and os_win32.cpp implement
-// it; the build picks one.
+// it (the build picks one), but for pause(), which is the same everywhere and
+// lives with watch.
 #pragma once
 
 #include <string>
@@ -25,6 +26,8 @@ void catchInterrupts();
 bool interrupted();
 // Sleeps for ms, less when an interrupt arrives.
 void pause(unsigned ms);
+// One sleep of at most ms that an interrupt may cut short (per platform).
+void sleepAtMost(unsigned ms);
 
 // "HH:MM:SS.mmm", local time.
 std::string clockTime();

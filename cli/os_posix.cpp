@@ -81,15 +81,8 @@ bool interrupted() {
 }
 
 // poll() without descriptors returns early with EINTR when a signal arrives.
-void pause(unsigned ms) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (!gInterrupted) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) break;
-        ::poll(nullptr, 0, static_cast<int>(left));
-    }
+void sleepAtMost(unsigned ms) {
+    ::poll(nullptr, 0, static_cast<int>(ms));
 }
 
 std::string clockTime() {

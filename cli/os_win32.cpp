@@ -62,15 +62,9 @@ bool interrupted() {
     return gInterrupted;
 }
 
-void pause(unsigned ms) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (!gInterrupted) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) break;
-        ::Sleep(static_cast<DWORD>(left < 50 ? left : 50));
-    }
+// Ctrl+C arrives on another thread: sleep in short slices to notice it.
+void sleepAtMost(unsigned ms) {
+    ::Sleep(ms < 50 ? ms : 50);
 }
 
 std::string clockTime() {

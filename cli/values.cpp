@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 #include "unit.h"
@@ -131,6 +133,14 @@ std::string hexDump(const std::uint8_t* data, std::size_t size, std::uint32_t ba
         out += fmt::format("  |{}|\n", text);
     }
     return out;
+}
+
+std::FILE* openOutput(const std::string& path, const char* mode) {
+    std::FILE* file = path == "-" ? stdout : std::fopen(path.c_str(), mode);
+    if (file == nullptr) {
+        throw CliError(kExitLocal, fmt::format("cannot create {}: {}", path, std::strerror(errno)));
+    }
+    return file;
 }
 
 std::string hexString(const std::uint8_t* data, std::size_t size) {
