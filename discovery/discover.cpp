@@ -55,16 +55,15 @@ void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_
             if (!entry) break;
             entry->address = from;
             std::memcpy(entry->mac.data(), answer + DISCOVERY_MAC, entry->mac.size());
-            if (!registry.Append(entry)) {
-                delete entry;
-                break;
-            }
+            registry.Append(entry);
         }
     }
     net.close(s);
 }
 
-std::int32_t Initial(DeviceRegistry* registry) {
+std::int32_t Initial() {
+    const ListChange change;  // every call in flight ends first
+    DeviceRegistry* registry = change.get();
     if (!registry) return 0;
     registry->Empty();
     ReadDeviceList(*registry, DEVICE_LIST_FILE);
@@ -72,13 +71,8 @@ std::int32_t Initial(DeviceRegistry* registry) {
         BroadcastDiscover(*registry, DISCOVERY_PORT, REPLY_TIMEOUT_MS);
         registry->ForEach(Identify);
     }
-    // Drop the units that nobody could identify. Step past a node before
-    // dropping its entry: dropping frees the node.
-    for (const PtrList::Node* node = registry->First(); node;) {
-        auto* entry = static_cast<DeviceEntry*>(node->data);
-        node = node->next;
-        if (Unidentified(*entry)) registry->Drop(entry);
-    }
+    // Drop the units that nobody could identify.
+    registry->DropIf(Unidentified);
     return registry->Count();
 }
 

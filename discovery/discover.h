@@ -12,7 +12,8 @@ namespace kelvo {
 // answer until `wait` ms pass without one.
 void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_t wait);
 
-// Rebuilds the registry and returns the number of units in it.
-std::int32_t Initial(DeviceRegistry* registry);
+// Waits for every call in flight, rebuilds the registry and returns the
+// number of units in it.
+std::int32_t Initial();
 
 }  // namespace kelvo

@@ -9,9 +9,14 @@
  * Every scalar argument is one 32-bit word; where a call says "byte" only the
  * low 8 bits of the word are used, where it says "16-bit" only the low 16.
  *
- * The library keeps one process-wide list of units and is not thread-safe:
- * callers must serialize every call into it. Kelvo_Initial invalidates every
- * handle handed out before it.
+ * Threads: calls on different handles run at the same time, so one thread
+ * per unit scales. Calls on one handle from several threads are serialized
+ * by the library (a lock per unit), never interleaved on the unit's frame.
+ * Kelvo_Initial waits for the calls in flight, then replaces the one
+ * process-wide list of units: it invalidates every handle handed out before
+ * it, and a call with such a handle (even one made meanwhile) returns its
+ * failure value without touching the released unit. Kelvo_Close waits for
+ * the unit's call in flight.
  *
  * Results: the I/O, configuration and sampling calls return a 16-bit status
  * (KELVO_STATUS_*). The discovery and connection calls return a count, a

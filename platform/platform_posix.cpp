@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <new>
 
 #include "kelvo_version.h"
+#include "platform/lock.h"
 #include "platform/platform.h"
 
 namespace kelvo::platform {
@@ -168,6 +170,16 @@ const SocketOps& sockets() {
 }
 void setSocketOps(const SocketOps* ops) {
     current = ops ? ops : &systemOps;
+}
+
+void waitWhile(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+    ::syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+void wakeOne(std::atomic<std::uint32_t>& word) {
+    ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+void wakeAll(std::atomic<std::uint32_t>& word) {
+    ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 0x7FFFFFFF, nullptr, nullptr, 0);
 }
 
 void startup() {}

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <new>
 
+#include "platform/lock.h"
 #include "platform/platform.h"
 
 namespace kelvo::platform {
@@ -107,6 +108,32 @@ const SocketOps& sockets() {
 }
 void setSocketOps(const SocketOps* ops) {
     current = ops ? ops : &systemOps;
+}
+
+// SRWLOCK is one pointer, zero when free: the locks keep a void* of their own.
+static_assert(sizeof(SRWLOCK) == sizeof(void*));
+namespace {
+PSRWLOCK srw(void** p) {
+    return reinterpret_cast<PSRWLOCK>(p);
+}
+}  // namespace
+void UnitLock::lock() {
+    ::AcquireSRWLockExclusive(srw(&srw_));
+}
+void UnitLock::unlock() {
+    ::ReleaseSRWLockExclusive(srw(&srw_));
+}
+void ListLock::enterShared() {
+    ::AcquireSRWLockShared(srw(&srw_));
+}
+void ListLock::leaveShared() {
+    ::ReleaseSRWLockShared(srw(&srw_));
+}
+void ListLock::lockExclusive() {
+    ::AcquireSRWLockExclusive(srw(&srw_));
+}
+void ListLock::unlockExclusive() {
+    ::ReleaseSRWLockExclusive(srw(&srw_));
 }
 
 void startup() {
