@@ -1,7 +1,12 @@
 """The binding's shared state: open connections, discovery generations, locks.
 
-Locks, always taken in this order:
+The library itself lets calls on different units run at once and serializes
+calls on one unit; ``Kelvo_Initial`` waits for the calls in flight. The
+binding's locks guard its own state. They are always taken in this order:
 
+``kelvo.raw.lock``
+    taken by discover() first, so that code holding it around raw calls
+    keeps discover() out (and may still use the object API meanwhile).
 ``gate``
     shared by every call on a unit and by open/close/browse; exclusive for
     :func:`kelvo.discover`, whose ``Kelvo_Initial`` ends every handle. No
@@ -14,9 +19,6 @@ Locks, always taken in this order:
     the table of open connections and their counts; held across
     ``Kelvo_Open``/``Kelvo_Close`` so that an open cannot slip between a
     close's count reaching zero and its ``Kelvo_Close``.
-``serial``
-    ``kelvo.raw.lock``, held around each call into the library while the
-    library must not be entered by two threads at once.
 """
 
 from __future__ import annotations
@@ -26,7 +28,6 @@ import logging
 import threading
 from typing import Callable, Dict, Iterator, Optional
 
-from . import raw
 
 log = logging.getLogger("kelvo")
 log.addHandler(logging.NullHandler())
@@ -93,7 +94,6 @@ class Gate:
 
 gate = Gate()
 table_lock = threading.RLock()
-serial = raw.lock
 
 # Bumped by every discover(): connections of an older generation are stale.
 generation = 0

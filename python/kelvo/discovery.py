@@ -32,8 +32,7 @@ _LISTED_ONLY, _LISTED_AND_BROADCAST = 1, 2
 def library_version() -> VersionInfo:
     """The library's own version (the unit fields are zero)."""
     info = raw.VersionInfo()
-    with _state.serial:
-        raw.load().Kelvo_GetVerInfo(None, byref(info))
+    raw.load().Kelvo_GetVerInfo(None, byref(info))
     return _version_info(info)
 
 
@@ -54,13 +53,12 @@ def disable_trace() -> None:
 
 
 def _browse() -> List[UnitSummary]:
-    with _state.serial:
-        lib = raw.load()
-        count = lib.Kelvo_BrowseDevice(None)
-        if count <= 0:
-            return []
-        records = (raw.DeviceSummary * count)()
-        written = lib.Kelvo_BrowseDevice(records)
+    lib = raw.load()
+    count = lib.Kelvo_BrowseDevice(None)
+    if count <= 0:
+        return []
+    records = (raw.DeviceSummary * count)()
+    written = lib.Kelvo_BrowseDevice(records)
     return [UnitSummary._from_c(records[i]) for i in range(min(written, count))]
 
 
@@ -90,7 +88,7 @@ def discover(addresses: Optional[Iterable[str]] = None, *, broadcast: Optional[b
     :class:`StaleUnitError`. Open the units again.
     """
     listing = _private_list(addresses, broadcast, device_list)
-    with _state.gate.exclusive(), _state.table_lock, _state.serial:
+    with raw.lock, _state.gate.exclusive(), _state.table_lock:
         lib = raw.load()
         ended = sorted(c.label for c in _state.connections.values())
         if ended:
@@ -243,8 +241,7 @@ def _open_address(address: str) -> Unit:
 def _attach(label: str, reopen, summary_of) -> Unit:  # type: ignore[no-untyped-def]
     """Open through ``reopen`` and return a Unit on the handle's connection.
     Called with the gate shared and the table lock held."""
-    with _state.serial:
-        handle = reopen()
+    handle = reopen()
     if not handle:
         raise OpenError(f"{label}: open: no such unit is listed, or it refused the connection",
                         unit=label, operation="open")
@@ -269,11 +266,10 @@ def _summary_of(handle: int) -> Optional[UnitSummary]:
         if key in tried:
             continue
         tried.add(key)
-        with _state.serial:
-            other = raw.lib.Kelvo_Open(*key)
-            if other == handle:
-                return summary
-            if other and other not in _state.connections:
-                raw.lib.Kelvo_Close(other)
+        other = raw.lib.Kelvo_Open(*key)
+        if other == handle:
+            return summary
+        if other and other not in _state.connections:
+            raw.lib.Kelvo_Close(other)
     return None
 

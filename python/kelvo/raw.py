@@ -26,10 +26,10 @@ Where the library comes from, in this order:
    Python) first, then beside it;
 3. the system's usual search for that name.
 
-Threads: the C library is not thread-safe. These functions are not locked;
-the object API (:mod:`kelvo`) holds :data:`lock` around each of its calls.
-Code that calls raw functions from several threads, or mixes them with the
-object API, must hold :data:`lock` around every call as well.
+Threads: the library lets calls on different units run at once and
+serializes calls on one unit itself; ``Kelvo_Initial`` waits for the calls
+in flight and ends every handle. :func:`kelvo.discover` takes :data:`lock`:
+hold it around raw calls that must not meet a discovery.
 """
 
 from __future__ import annotations
@@ -67,8 +67,9 @@ STATUS_COMM_ERROR = 0x8011
 STATUS_BAD_SETTING = 0x8020
 STATUS_BAD_CHANNEL = 0x8021
 
-#: The one process-wide lock that serializes calls into the library. It is
-#: re-entrant, so a thread holding it may call the object API.
+#: Taken by :func:`kelvo.discover` around ``Kelvo_Initial``: hold it around
+#: raw calls that must not meet a discovery. Re-entrant; a thread holding it
+#: may use the object API.
 lock = threading.RLock()
 
 

@@ -290,9 +290,7 @@ class Unit:
     def _raw(self, operation: str, name: str, *args: object) -> int:
         """Call library function ``name`` with the handle first; its result."""
         with self._held():
-            handle = self._usable(operation)
-            with _state.serial:
-                result = getattr(raw.lib, name)(handle, *args)
+            result = getattr(raw.lib, name)(self._usable(operation), *args)
         if _log.isEnabledFor(logging.DEBUG):
             _log.debug("%s: %s (%s) -> 0x%X", self.label, operation, name, result)
         return int(result)
@@ -370,8 +368,7 @@ class Unit:
                                conn.refs)
                     return True
                 _state.connections.pop(conn.handle, None)
-                with _state.serial:
-                    raw.lib.Kelvo_Close(conn.handle)
+                raw.lib.Kelvo_Close(conn.handle)
         _log.info("%s: connection closed", self.label)
         return True
 
@@ -383,7 +380,7 @@ class Unit:
         """
         with self._held():
             self._usable("reconnect")
-            with _state.table_lock, _state.serial:
+            with _state.table_lock:
                 handle = self._conn.reopen()
         if not handle:
             raise OpenError(f"{self.label}: reconnect: the connection was refused",
