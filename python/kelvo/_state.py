@@ -14,7 +14,10 @@ binding's locks guard its own state. They are always taken in this order:
     invalidated (the memory of a released unit record may be reused for a
     new one, so a stale handle must never reach the library).
 ``Connection.lock``
-    one per open unit: its calls, and its closing, take turns.
+    one per open unit, around its calls and its closing: no call can pass
+    the closed check and then reach the library after the last close's
+    ``Kelvo_Close``, where it would reconnect the unit. (The library
+    serializes calls on one unit anyway, so this costs no concurrency.)
 ``table_lock``
     the table of open connections and their counts; held across
     ``Kelvo_Open``/``Kelvo_Close`` so that an open cannot slip between a
