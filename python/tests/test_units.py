@@ -37,7 +37,8 @@ class SimTestCase(unittest.TestCase):
     INI_MODE = 1  # file only: no broadcast, so discover() is quick
 
     def setUp(self):
-        self.sim = Simulator(args=self.SIM_ARGS, ini_mode=self.INI_MODE, exchange_log=True)
+        self.sim = Simulator(args=self.SIM_ARGS, ini_mode=self.INI_MODE, control=True,
+                             exchange_log=True)
         self.addCleanup(self.sim.stop)  # also when the rest of setUp fails
         self.found = kelvo.discover() if self.INI_MODE is None else self.sim.discover()
 
@@ -122,6 +123,9 @@ class IoTest(SimTestCase):
             unit.set_directions([0xFF, 0x00, 0x0F])
             with self.assertRaises(ValueError):
                 unit.write_port(256, 0)  # would alias port 0 in the C call
+        with kelvo.open("KV-112:1") as inputs:  # driven through the control channel
+            self.sim.command("set KV-112:1 di 3 0x5A")
+            self.assertEqual(inputs.read_ports([3, 0]), [0x5A, 0])
 
     def test_analog_read(self):
         with kelvo.open("KV-109:1") as unit:  # channels 3, 7, 11, 15 are constants
@@ -262,6 +266,16 @@ class ErrorTest(SimTestCase):
             self.assertIs(type(caught.exception), cls)
             self.assertEqual(caught.exception.code, code)
         kelvo.check(0)
+
+    def test_unit_down_raises_comm_error_until_reconnected(self):
+        with kelvo.open("KV-108:1") as unit:
+            self.sim.command("down KV-108:1")
+            with self.assertRaises(kelvo.CommError) as caught:
+                unit.read_port(0)
+            self.assertTrue(str(caught.exception).startswith("KV-108:1: read_port(0) "))
+            self.sim.command("up KV-108:1")
+            unit.reconnect()  # the library's own reconnect failed while it was down
+            self.assertEqual(unit.read_port(0), 0)
 
     def test_units_share_a_counted_connection_and_stay_closed(self):
         first, second = kelvo.open("KV-108:1"), kelvo.open("127.0.0.9")
