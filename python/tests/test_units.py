@@ -67,6 +67,12 @@ class DiscoveryTest(SimTestCase):
             unit.write_port(0, 0x3C)
             self.assertEqual((unit.read_port(0), other.read_port(0)), (0x3C, 0))
 
+        # A listed address next to the broadcast: the library identifies it
+        # (it answers the broadcast too, so it is listed twice).
+        both = kelvo.discover(["127.0.0.40", "127.0.0.99"], broadcast=True)
+        self.assertEqual(len(both), 22)
+        self.assertEqual([s.key for s in both].count("KV-116:9"), 2)
+
 
 class OpenTest(SimTestCase):
     def test_open_by_name_code_and_address(self):
