@@ -92,7 +92,10 @@ typedef char kelvo_version_is_37_bytes[sizeof(KelvoVersionInfo) == 37 ? 1 : -1];
  * "Kelvo.ini" from the Windows directory, broadcasts a query on UDP port 30718
  * unless the file's first line is 1, asks every unit who it is over TCP, and
  * drops units that stay unidentified. Takes at least 1.5 s when it
- * broadcasts. Returns the number of units now known (0 when none). */
+ * broadcasts: it collects answers until 1.5 s pass without one, but never
+ * more than 4096 answers and never longer than 15 s after the query, so that
+ * a host that keeps answering cannot hold the call or grow the list without
+ * end. Returns the number of units now known (0 when none). */
 KELVO_API int32_t KELVO_CALL Kelvo_Initial(void);
 
 /* Kelvo_BrowseDevice - list units.

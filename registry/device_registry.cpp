@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "protocol/trace.h"
+
 namespace kelvo {
 namespace {
 DeviceRegistry* theRegistry = nullptr;
@@ -56,6 +58,7 @@ void onLibraryLoad() {
 }
 
 void onLibraryUnload() {
+    trace::Close();
     delete theRegistry;
     theRegistry = nullptr;
 }
