@@ -7,6 +7,7 @@ starts its own simulator (kelvo.testing) and stops it afterwards. With
 
 import ctypes
 import logging
+import os
 import threading
 import time
 import unittest
@@ -274,6 +275,10 @@ class ErrorTest(SimTestCase):
         kelvo.check(0)
 
     def test_unit_down_raises_comm_error_until_reconnected(self):
+        trace = os.path.join(self.sim.directory, "trace")
+        kelvo.enable_trace(trace)
+        self.addCleanup(kelvo.disable_trace)
+        self.sim.discover()  # the library reads the trace setting here
         with kelvo.open("KV-108:1") as unit:
             self.sim.command("down KV-108:1")
             with self.assertRaises(kelvo.CommError) as caught:
@@ -282,6 +287,9 @@ class ErrorTest(SimTestCase):
             self.sim.command("up KV-108:1")
             unit.reconnect()  # the library's own reconnect failed while it was down
             self.assertEqual(unit.read_port(0), 0)
+        with open(trace, encoding="ascii") as f:
+            lines = [line for line in f if "127.0.0.9" in line]
+        self.assertIn("reconnect failed", lines[0])
 
     def test_units_share_a_counted_connection_and_stay_closed(self):
         first, second = kelvo.open("KV-108:1"), kelvo.open("127.0.0.9")
