@@ -108,16 +108,19 @@ def discover(addresses: Optional[Iterable[str]] = None, *, broadcast: Optional[b
 def _private_list(addresses: Optional[Iterable[str]], broadcast: Optional[bool],
                   device_list: Optional[Union[str, "os.PathLike[str]"]]) -> Optional[bytes]:
     """The text of the device list discover() should use; None for the system's."""
+    if addresses is None and device_list is None:
+        if broadcast is False:
+            raise ValueError("discover(broadcast=False) needs addresses or a device_list")
+        return None
+    if sys.platform == "win32":
+        raise NotImplementedError("a private device list needs Linux (on Windows the library "
+                                  "reads Kelvo.ini from the Windows directory only)")
     if device_list is not None:
         if addresses is not None or broadcast is not None:
             raise TypeError("discover(): give either device_list or addresses/broadcast")
         with builtins.open(device_list, "rb") as f:
             return f.read()
-    if addresses is None:
-        if broadcast is False:
-            raise ValueError("discover(broadcast=False) needs addresses or a device_list")
-        return None
-    wanted = list(addresses)
+    wanted = list(addresses or ())
     for address in wanted:
         if not isinstance(address, str) or not _ADDRESS.match(address):
             raise ValueError(f"discover(): not an IPv4 address: {address!r}")
@@ -160,9 +163,6 @@ def _initial_with(lib: object, listing: bytes) -> int:
     """Kelvo_Initial with ``listing`` as its device-list file: the library
     reads Kelvo.ini from $WINDIR, which points at a private directory for
     this one call."""
-    if sys.platform == "win32":
-        raise NotImplementedError("a private device list needs Linux (on Windows the library "
-                                  "reads Kelvo.ini from the Windows directory only)")
     saved = os.environ.get("WINDIR")
     with tempfile.TemporaryDirectory(prefix="kelvo-list-") as directory:
         with builtins.open(os.path.join(directory, "Kelvo.ini"), "wb") as f:
@@ -235,7 +235,7 @@ def _open_address(address: str) -> Unit:
 
     with _state.gate.shared(), _state.table_lock:
         raw.load()
-        return _attach(address, reopen, _summary_of)
+        return _attach(address, reopen, lambda handle: _summary_of(address))
 
 
 def _attach(label: str, reopen, summary_of) -> Unit:  # type: ignore[no-untyped-def]
@@ -256,20 +256,14 @@ def _attach(label: str, reopen, summary_of) -> Unit:  # type: ignore[no-untyped-
     return Unit(connection, label)
 
 
-def _summary_of(handle: int) -> Optional[UnitSummary]:
-    """The listed unit whose handle is ``handle``. The list carries no
-    addresses, so open each listed unit in turn: a connected one hands back
-    its handle without any exchange; one this connects is closed again."""
-    tried = set()
-    for summary in _browse():
-        key = (summary.model_code, summary.unit_id)
-        if key in tried:
-            continue
-        tried.add(key)
-        other = raw.lib.Kelvo_Open(*key)
-        if other == handle:
-            return summary
-        if other and other not in _state.connections:
-            raw.lib.Kelvo_Close(other)
-    return None
-
+def _summary_of(address: str) -> Optional[UnitSummary]:
+    """The listed unit at ``address``. The list carries no addresses, so ask
+    the unit who it is (one short exchange on a connection of its own, as
+    the library's identification does); None if it does not say."""
+    identity = _identify(address)
+    if identity is None:
+        _log.info("%s: the unit did not say who it is; only the library checks arguments",
+                  address)
+        return None
+    code, _, unit_id = identity
+    return next((s for s in _browse() if (s.model_code, s.unit_id) == (code, unit_id)), None)
