@@ -9,7 +9,7 @@ import socket
 import sys
 import tempfile
 from ctypes import byref
-from typing import Iterable, List, Optional, Tuple, Union
+from typing import Callable, Iterable, List, Optional, Tuple, Union
 
 from . import _state, raw
 from .errors import OpenError
@@ -224,7 +224,7 @@ def open(target: Union[str, int, UnitSummary], unit_id: Optional[int] = None) ->
         def reopen() -> Optional[int]:
             return raw.lib.Kelvo_Open(code, ident)
 
-        return _attach(label, reopen, lambda handle: listed[0])
+        return _attach(label, reopen, lambda: listed[0])
 
 
 def _open_address(address: str) -> Unit:
@@ -235,19 +235,21 @@ def _open_address(address: str) -> Unit:
 
     with _state.gate.shared(), _state.table_lock:
         raw.load()
-        return _attach(address, reopen, lambda handle: _summary_of(address))
+        return _attach(address, reopen, lambda: _summary_of(address))
 
 
-def _attach(label: str, reopen, summary_of) -> Unit:  # type: ignore[no-untyped-def]
-    """Open through ``reopen`` and return a Unit on the handle's connection.
-    Called with the gate shared and the table lock held."""
+def _attach(label: str, reopen: Callable[[], Optional[int]],
+            summary_of: Callable[[], Optional[UnitSummary]]) -> Unit:
+    """Open through ``reopen`` and return a Unit on the handle's connection;
+    ``summary_of`` tells a new connection's unit. Called with the gate
+    shared and the table lock held."""
     handle = reopen()
     if not handle:
         raise OpenError(f"{label}: open: no such unit is listed, or it refused the connection",
                         unit=label, operation="open")
     connection = _state.connections.get(handle)
     if connection is None:
-        summary = summary_of(handle)
+        summary = summary_of()
         connection = _state.Connection(handle, label, summary,
                                        model(summary.model_code) if summary else None, reopen)
         _state.connections[handle] = connection
