@@ -144,7 +144,7 @@ class PackagingTest(unittest.TestCase):
             environment = {k: v for k, v in os.environ.items()
                            if k not in ("KELVO_LIBRARY", "PYTHONPATH")}
             result = subprocess.run(
-                [python, "-c", "import kelvo; print(kelvo.library_version()); "
+                [python, "-c", "import kelvo, kelvo.testing; print(kelvo.library_version()); "
                                "print(kelvo.__version__); print(kelvo.raw.lib._name)"],
                 cwd=work, env=environment, capture_output=True, text=True, timeout=60)
             self.assertEqual(result.returncode, 0, result.stderr)
