@@ -57,7 +57,10 @@ class BuildPy(build_py):
         if LIBRARY:
             if not os.path.isfile(LIBRARY):
                 raise SystemExit(f"kelvo: KELVO_WHEEL_LIBRARY={LIBRARY}: no such file")
-            shutil.copy2(LIBRARY, os.path.join(package, os.path.basename(LIBRARY)))
+            # Under the name the binding looks for, whatever the build called
+            # the file (libkelvo.so.1.0.26.1208, say).
+            name = "KelvoDLL.dll" if LIBRARY.lower().endswith(".dll") else "libkelvo.so"
+            shutil.copy2(LIBRARY, os.path.join(package, name))
 
 
 class PlatformDistribution(Distribution):
