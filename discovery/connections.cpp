@@ -45,54 +45,53 @@ void FormatDate(char* out, unsigned year, unsigned month, unsigned day) {
 }
 
 template <class Match>
-void* OpenFirst(DeviceRegistry* registry, Match&& match) {
-    if (!registry) return nullptr;
-    DeviceEntry* found = nullptr;
-    for (const PtrList::Node* node = registry->First(); node && !found; node = node->next) {
-        auto* entry = static_cast<DeviceEntry*>(node->data);
-        if (match(*entry)) found = entry;
-    }
+void* OpenFirst(Match&& match) {
+    const ListCall list;
+    if (!list.get()) return nullptr;
+    DeviceEntry* found = list.get()->First();
+    while (found && !match(*found)) found = found->next;
     // Only the first match is tried; an open connection is reused untested.
     if (!found) return nullptr;
-    if (found->socket != platform::NO_SOCKET) return HandleOf(*found);
-    return Connect(*found) ? HandleOf(*found) : nullptr;
+    found->lock.lock();  // a call in flight on the unit ends first
+    const bool open = found->socket != platform::NO_SOCKET || Connect(*found);
+    found->lock.unlock();
+    return open ? HandleOf(*found) : nullptr;
 }
 
 }  // namespace
 
-std::int32_t BrowseDevice(DeviceRegistry* registry, std::uint8_t* summaries) {
-    if (!registry) return 0;
+std::int32_t BrowseDevice(std::uint8_t* summaries) {
+    const ListCall list;
+    if (!list.get()) return 0;
     if (summaries) {
-        registry->ForEach([&](const DeviceEntry& entry) {
+        list.get()->ForEach([&](const DeviceEntry& entry) {
             Summarize(entry, summaries);
             summaries += SUMMARY_SIZE;
         });
     }
-    return registry->Count();
+    return list.get()->Count();
 }
 
-std::int32_t BrowseDeviceIndex(DeviceRegistry* registry, std::int16_t index,
-                               std::uint8_t* summary) {
-    if (!registry || index < 0 || index >= registry->Count()) return 0;
-    const PtrList::Node* node = registry->First();
-    for (std::int16_t i = 0; i < index; ++i) node = node->next;
-    Summarize(*static_cast<const DeviceEntry*>(node->data), summary);
+std::int32_t BrowseDeviceIndex(std::int16_t index, std::uint8_t* summary) {
+    const ListCall list;
+    if (!list.get() || index < 0 || index >= list.get()->Count()) return 0;
+    const DeviceEntry* entry = list.get()->First();
+    for (std::int16_t i = 0; i < index; ++i) entry = entry->next;
+    Summarize(*entry, summary);
     return 1;
 }
 
-void* Open(DeviceRegistry* registry, std::uint8_t model, std::uint8_t unitId) {
-    return OpenFirst(registry, [&](const DeviceEntry& entry) {
-        return entry.model == model && entry.unitId == unitId;
-    });
+void* Open(std::uint8_t model, std::uint8_t unitId) {
+    return OpenFirst(
+        [&](const DeviceEntry& entry) { return entry.model == model && entry.unitId == unitId; });
 }
 
-void* OpenByIP(DeviceRegistry* registry, const char* address) {
+void* OpenByIP(const char* address) {
     const std::uint32_t wanted = platform::parseAddress(address);
-    return OpenFirst(registry, [&](const DeviceEntry& entry) { return entry.address == wanted; });
+    return OpenFirst([&](const DeviceEntry& entry) { return entry.address == wanted; });
 }
 
-std::int32_t Close(DeviceRegistry* registry, const void* handle) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+std::int32_t Close(DeviceEntry* entry) {
     if (!entry || entry->socket == platform::NO_SOCKET) return 0;
     if (platform::sockets().close(entry->socket) != 0) return 0;
     entry->socket = platform::NO_SOCKET;
@@ -102,9 +101,7 @@ std::int32_t Close(DeviceRegistry* registry, const void* handle) {
 // The caller's bytes go out unchanged from frame byte 0, except byte 2,
 // which carries the unit's sequence number. The reply's data (as many bytes
 // as reply byte 4 announces, at most the 240-byte data area) come back.
-std::int32_t Access(DeviceRegistry* registry, const void* handle, std::int16_t length,
-                    std::uint8_t* buffer) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+std::int32_t Access(DeviceEntry* entry, std::int16_t length, std::uint8_t* buffer) {
     if (!entry || entry->socket == platform::NO_SOCKET || !buffer) return 0;
     if (length < static_cast<std::int16_t>(frame::HEADER_SIZE) ||
         length > static_cast<std::int16_t>(FRAME_SIZE)) {
@@ -121,21 +118,19 @@ std::int32_t Access(DeviceRegistry* registry, const void* handle, std::int16_t l
     return 1;
 }
 
-std::int32_t GetVerInfo(DeviceRegistry* registry, const void* handle, std::uint8_t* info) {
+std::int32_t GetVerInfo(DeviceEntry* entry, std::uint8_t* info) {
     namespace vi = version_info;
     std::memset(info, 0, VERSION_INFO_SIZE);
     std::int32_t result = 0;
 
     // The unit's part. The sequence number is sent but not stepped, so the
     // next command on this handle carries the same one.
-    DeviceEntry* entry = FindEntry(registry, handle);
     if (entry && entry->socket != platform::NO_SOCKET) {
         CommandFrame& f = entry->frame;
         f.fill(0);
         f[frame::COMMAND] = CMD_INFO;
-        f[frame::SEQUENCE] = entry->sequence;
         f[frame::LENGTH] = INFO_VERSION;
-        if (TransactWithReconnect(*entry, frame::HEADER_SIZE, REPLY_TIMEOUT_MS)) {
+        if (Exchange(*entry, frame::HEADER_SIZE, Sequence::KEEP) == STATUS_OK) {
             info[vi::DEV_INFO] = f[version_reply::INFO];
             info[vi::DEV_MAJOR] = f[version_reply::MAJOR];
             info[vi::DEV_MINOR] = f[version_reply::MINOR];

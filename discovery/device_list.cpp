@@ -99,7 +99,7 @@ void AddDevice(DeviceRegistry& registry, Span line) {
     ParseByte(field(2), entry->model);
     ParseByte(field(3), entry->unitId);
     ParseByte(field(6), entry->aux);
-    if (!registry.Append(entry)) delete entry;
+    registry.Append(entry);
 }
 
 }  // namespace

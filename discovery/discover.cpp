@@ -4,6 +4,7 @@
 
 #include "discovery/device_list.h"
 #include "protocol/exchange.h"
+#include "protocol/trace.h"
 
 namespace kelvo {
 namespace {
@@ -18,15 +19,20 @@ void Identify(DeviceEntry& entry) {
     const auto& net = platform::sockets();
     const platform::Socket probe = net.openStream();
     if (probe == platform::NO_SOCKET) return;
-    if (net.connect(probe, entry.address, entry.port)) {
+    const bool connected = net.connect(probe, entry.address, entry.port);
+    const int error = connected ? 0 : platform::lastError();
+    Outcome outcome = Outcome::NOT_CONNECTED;
+    if (connected) {
         entry.frame.fill(0);
         entry.frame[frame::COMMAND] = CMD_INFO;
-        if (Transact(probe, entry.frame, frame::HEADER_SIZE, REPLY_TIMEOUT_MS)) {
+        outcome = RoundTrip(probe, entry.frame, frame::HEADER_SIZE, REPLY_TIMEOUT_MS);
+        if (outcome == Outcome::OK) {
             entry.model = entry.frame[ident::MODEL];
             entry.aux = entry.frame[ident::AUX];
             entry.unitId = entry.frame[ident::UNIT_ID];
         }
     }
+    if (trace::On()) trace::Identification(entry, connected, error, outcome);
     net.close(probe);
 }
 
@@ -43,42 +49,57 @@ void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_
     if (net.enableBroadcast(s) &&
         net.sendTo(s, DISCOVERY_QUERY.data(), static_cast<int>(DISCOVERY_QUERY.size()),
                    BROADCAST_ADDRESS, port) >= 0) {
+        const std::int64_t deadline = platform::monotonicMs() + DISCOVERY_LIMIT_MS;
         std::uint8_t answer[DISCOVERY_BUFFER_SIZE];
-        // Any datagram is an answer; the wait starts afresh after each one.
-        while (WaitReadable(s, wait) == 1) {
+        // Any datagram is an answer; the wait starts afresh after each one,
+        // up to the limits on answers and time.
+        std::int32_t answers = 0;
+        const char* end = "no answer within the wait";
+        for (;;) {
+            if (answers == DISCOVERY_MAX_ANSWERS) {
+                end = "the most collected";
+                break;
+            }
+            const std::int64_t left = deadline - platform::monotonicMs();
+            if (left <= 0) {
+                end = "the time for collecting is up";
+                break;
+            }
+            const auto ms = static_cast<std::int32_t>(left < wait ? left : wait);
+            if (net.waitReadable(s, ms) != 1) break;
             // Cleared every time, so a short answer cannot carry bytes of
             // the answer before it.
             std::memset(answer, 0, sizeof answer);
             std::uint32_t from = 0;
-            if (net.recvFrom(s, answer, sizeof answer, &from) < 0) continue;
+            const int length = net.recvFrom(s, answer, sizeof answer, &from);
+            if (length < 0) continue;
             DeviceEntry* entry = DeviceRegistry::NewEntry();
             if (!entry) break;
             entry->address = from;
             std::memcpy(entry->mac.data(), answer + DISCOVERY_MAC, entry->mac.size());
-            if (!registry.Append(entry)) {
-                delete entry;
-                break;
-            }
+            registry.Append(entry);
+            ++answers;
+            if (trace::On()) trace::Answer(from, length, entry->mac.data());
         }
+        if (trace::On()) trace::AnswersEnd(answers, end);
     }
     net.close(s);
 }
 
-std::int32_t Initial(DeviceRegistry* registry) {
+std::int32_t Initial() {
+    const ListChange change;  // every call in flight ends first
+    DeviceRegistry* registry = change.get();
     if (!registry) return 0;
+    trace::Configure();
     registry->Empty();
     ReadDeviceList(*registry, DEVICE_LIST_FILE);
     if (registry->mode != MODE_FILE_ONLY) {
         BroadcastDiscover(*registry, DISCOVERY_PORT, REPLY_TIMEOUT_MS);
         registry->ForEach(Identify);
     }
-    // Drop the units that nobody could identify. Step past a node before
-    // dropping its entry: dropping frees the node.
-    for (const PtrList::Node* node = registry->First(); node;) {
-        auto* entry = static_cast<DeviceEntry*>(node->data);
-        node = node->next;
-        if (Unidentified(*entry)) registry->Drop(entry);
-    }
+    // Drop the units that nobody could identify.
+    registry->DropIf(Unidentified);
+    if (trace::On()) trace::Initial(registry->mode, registry->Count());
     return registry->Count();
 }
 

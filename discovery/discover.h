@@ -8,11 +8,17 @@
 
 namespace kelvo {
 
+// Collecting discovery answers ends after this many, or this long after the
+// query, whichever comes first.
+inline constexpr std::int32_t DISCOVERY_MAX_ANSWERS = 4096;
+inline constexpr std::int32_t DISCOVERY_LIMIT_MS = 15000;
+
 // Sends the discovery query to 255.255.255.255:port and appends one entry per
-// answer until `wait` ms pass without one.
+// answer until `wait` ms pass without one (or a limit above is reached).
 void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_t wait);
 
-// Rebuilds the registry and returns the number of units in it.
-std::int32_t Initial(DeviceRegistry* registry);
+// Waits for every call in flight, rebuilds the registry and returns the
+// number of units in it.
+std::int32_t Initial();
 
 }  // namespace kelvo

@@ -1,6 +1,8 @@
 // The library's C boundary. Each export passes its arguments, narrowed to the
-// bits the operation uses, to one operation of the registry. The library is
-// built without exceptions, so none can cross this boundary.
+// bits the operation uses, to one operation. A call on a unit passes a
+// UnitCall, which checks the handle and holds the unit until the export
+// returns. The library is built without exceptions, so none can cross this
+// boundary.
 #include "discovery/connections.h"
 #include "discovery/discover.h"
 #include "io/channel_io.h"
@@ -31,100 +33,100 @@ extern "C" {
 // ---- Discovery and connections ----
 
 KELVO_API int32_t KELVO_CALL Kelvo_Initial(void) {
-    return Initial(Registry());
+    return Initial();
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_BrowseDevice(KelvoDeviceSummary* summaries) {
-    return BrowseDevice(Registry(), Bytes(summaries));
+    return BrowseDevice(Bytes(summaries));
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_BrowseDeviceIndex(int32_t index, KelvoDeviceSummary* summary) {
-    return BrowseDeviceIndex(Registry(), static_cast<std::int16_t>(index), Bytes(summary));
+    return BrowseDeviceIndex(static_cast<std::int16_t>(index), Bytes(summary));
 }
 
 KELVO_API KELVO_HANDLE KELVO_CALL Kelvo_Open(uint32_t modelCode, uint32_t unitId) {
-    return Open(Registry(), Byte(modelCode), Byte(unitId));
+    return Open(Byte(modelCode), Byte(unitId));
 }
 
 KELVO_API KELVO_HANDLE KELVO_CALL Kelvo_OpenByIP(const char* ipAddress) {
-    return OpenByIP(Registry(), ipAddress);
+    return OpenByIP(ipAddress);
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_Close(KELVO_HANDLE handle) {
-    return Close(Registry(), handle);
+    return Close(UnitCall(handle));
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_Access(KELVO_HANDLE handle, int32_t length, uint8_t* buffer) {
-    return Access(Registry(), handle, static_cast<std::int16_t>(length), buffer);
+    return Access(UnitCall(handle), static_cast<std::int16_t>(length), buffer);
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_GetVerInfo(KELVO_HANDLE handle, KelvoVersionInfo* info) {
-    return GetVerInfo(Registry(), handle, Bytes(info));
+    return GetVerInfo(UnitCall(handle), Bytes(info));
 }
 
 // ---- Digital I/O ----
 
 KELVO_API uint16_t KELVO_CALL Kelvo_ReadDIO(KELVO_HANDLE handle, uint32_t port, uint8_t* data) {
-    return ReadDIO(Registry(), handle, Byte(port), data);
+    return ReadDIO(UnitCall(handle), Byte(port), data);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_WriteDIO(KELVO_HANDLE handle, uint32_t port, uint32_t value,
                                              uint32_t mask) {
-    return WriteDIO(Registry(), handle, Byte(port), Byte(value), Byte(mask));
+    return WriteDIO(UnitCall(handle), Byte(port), Byte(value), Byte(mask));
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_MultiReadDIO(KELVO_HANDLE handle, uint32_t count,
                                                  const uint8_t* ports, uint8_t* data) {
-    return MultiReadDIO(Registry(), handle, Byte(count), ports, data);
+    return MultiReadDIO(UnitCall(handle), Byte(count), ports, data);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_MultiWriteDIO(KELVO_HANDLE handle, uint32_t count,
                                                   const uint8_t* ports, const uint8_t* values,
                                                   const uint8_t* masks) {
-    return MultiWriteDIO(Registry(), handle, Byte(count), ports, values, masks);
+    return MultiWriteDIO(UnitCall(handle), Byte(count), ports, values, masks);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetChDirDIO(KELVO_HANDLE handle, uint32_t count,
                                                 const uint8_t* directions) {
-    return SetChDirDIO(Registry(), handle, Byte(count), directions);
+    return SetChDirDIO(UnitCall(handle), Byte(count), directions);
 }
 
 // ---- Analog I/O and counters ----
 
 KELVO_API uint16_t KELVO_CALL Kelvo_ReadAIO(KELVO_HANDLE handle, uint32_t channel, int32_t* value) {
-    return ReadAIO(Registry(), handle, Byte(channel), value);
+    return ReadAIO(UnitCall(handle), Byte(channel), value);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_WriteAIO(KELVO_HANDLE handle, uint32_t channel, int32_t value) {
-    return WriteAIO(Registry(), handle, Byte(channel), value);
+    return WriteAIO(UnitCall(handle), Byte(channel), value);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_MultiReadAIO(KELVO_HANDLE handle, uint32_t count,
                                                  const uint8_t* channels, int32_t* values) {
-    return MultiReadAIO(Registry(), handle, Byte(count), channels, values);
+    return MultiReadAIO(UnitCall(handle), Byte(count), channels, values);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_MultiWriteAIO(KELVO_HANDLE handle, uint32_t count,
                                                   const uint8_t* channels, const int32_t* values) {
-    return MultiWriteAIO(Registry(), handle, Byte(count), channels, values);
+    return MultiWriteAIO(UnitCall(handle), Byte(count), channels, values);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetGainAIO(KELVO_HANDLE handle, uint32_t channel,
                                                uint32_t gain) {
-    return SetGainAIO(Registry(), handle, Byte(channel), Byte(gain));
+    return SetGainAIO(UnitCall(handle), Byte(channel), Byte(gain));
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_ReadCOU(KELVO_HANDLE handle, uint32_t channel, int32_t* value) {
-    return ReadAIO(Registry(), handle, Byte(channel), value);
+    return ReadAIO(UnitCall(handle), Byte(channel), value);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_WriteCOU(KELVO_HANDLE handle, uint32_t channel, int32_t value) {
-    return WriteCOU(Registry(), handle, Byte(channel), value);
+    return WriteCOU(UnitCall(handle), Byte(channel), value);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetModeCOU(KELVO_HANDLE handle, uint32_t channel,
                                                uint32_t modeLow, uint32_t modeHigh) {
-    return SetModeCOU(Registry(), handle, Byte(channel), Byte(modeLow), Byte(modeHigh));
+    return SetModeCOU(UnitCall(handle), Byte(channel), Byte(modeLow), Byte(modeHigh));
 }
 
 // ---- Sampling settings ----
@@ -139,13 +141,13 @@ Status SetCycle(KELVO_HANDLE handle, std::uint16_t kind, std::uint32_t timing,
     SamplingConfig c{};
     c[s::FLAGS] = Byte(timing);
     c[s::CYCLE] = Byte(cycle);
-    return SetMemSetting(Registry(), handle, kind, c);
+    return SetMemSetting(UnitCall(handle), kind, c);
 }
 
 Status GetCycle(KELVO_HANDLE handle, std::uint16_t kind, std::uint8_t* timing,
                 std::uint8_t* cycle) {
     SamplingConfig c{};
-    const Status status = GetMemSetting(Registry(), handle, kind, c);
+    const Status status = GetMemSetting(UnitCall(handle), kind, c);
     if (status == STATUS_OK) {
         *timing = c[s::FLAGS];
         *cycle = c[s::CYCLE];
@@ -158,13 +160,13 @@ Status SetTrigger(KELVO_HANDLE handle, std::uint16_t kind, std::uint32_t lower, 
     SamplingConfig c{};
     c[s::TRIGGER] = Byte(lower | upper);
     putLE16(c.data() + s::TRIGGER_VALUE, static_cast<std::uint16_t>(value));
-    return SetMemSetting(Registry(), handle, kind, c);
+    return SetMemSetting(UnitCall(handle), kind, c);
 }
 
 Status GetTrigger(KELVO_HANDLE handle, std::uint16_t kind, std::uint8_t* lower, std::uint8_t* upper,
                   std::uint16_t* value) {
     SamplingConfig c{};
-    const Status status = GetMemSetting(Registry(), handle, kind, c);
+    const Status status = GetMemSetting(UnitCall(handle), kind, c);
     if (status == STATUS_OK) {
         *lower = c[s::TRIGGER] & 0x0F;
         *upper = c[s::TRIGGER] & 0xF0;  // not shifted: as the setter takes it
@@ -221,13 +223,13 @@ KELVO_API uint16_t KELVO_CALL Kelvo_SetMemTrgDataDIO(KELVO_HANDLE handle, uint32
     c[s::TRGDATA1 + 1] = data1[1];
     c[s::TRGDATA2] = data2[0];
     c[s::TRGDATA2 + 1] = data2[1];
-    return SetMemSetting(Registry(), handle, SETTING_TRGDATA_DIO, c);
+    return SetMemSetting(UnitCall(handle), SETTING_TRGDATA_DIO, c);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemTrgDataDIO(KELVO_HANDLE handle, const uint8_t* count,
                                                      uint8_t* data1, uint8_t* data2) {
     SamplingConfig c{};
-    const Status status = GetMemSetting(Registry(), handle, SETTING_TRGDATA_DIO, c);
+    const Status status = GetMemSetting(UnitCall(handle), SETTING_TRGDATA_DIO, c);
     // Two pairs of trigger data exist; any other count asks for nothing.
     if (status == STATUS_OK && *count == 2) {
         data1[0] = c[s::TRGDATA1];
@@ -245,13 +247,13 @@ KELVO_API uint16_t KELVO_CALL Kelvo_SetMemTrgDataAI(KELVO_HANDLE handle, uint32_
     SamplingConfig c{};
     c[s::TRGDATA1] = Byte(channel);
     c[s::TRGDATA2] = Byte(data);
-    return SetMemSetting(Registry(), handle, SETTING_TRGDATA_AI, c);
+    return SetMemSetting(UnitCall(handle), SETTING_TRGDATA_AI, c);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemTrgDataAI(KELVO_HANDLE handle, uint8_t* channel,
                                                     uint8_t* data) {
     SamplingConfig c{};
-    const Status status = GetMemSetting(Registry(), handle, SETTING_TRGDATA_AI, c);
+    const Status status = GetMemSetting(UnitCall(handle), SETTING_TRGDATA_AI, c);
     if (status == STATUS_OK) {
         *channel = c[s::TRGDATA1];
         *data = c[s::TRGDATA2];
@@ -262,12 +264,12 @@ KELVO_API uint16_t KELVO_CALL Kelvo_GetMemTrgDataAI(KELVO_HANDLE handle, uint8_t
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemOutputModeAO(KELVO_HANDLE handle, uint32_t mode) {
     SamplingConfig c{};
     c[s::FLAGS] = Byte(mode);
-    return SetMemSetting(Registry(), handle, SETTING_OUTPUTMODE_AO, c);
+    return SetMemSetting(UnitCall(handle), SETTING_OUTPUTMODE_AO, c);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemOutputModeAO(KELVO_HANDLE handle, uint8_t* mode) {
     SamplingConfig c{};
-    const Status status = GetMemSetting(Registry(), handle, SETTING_OUTPUTMODE_AO, c);
+    const Status status = GetMemSetting(UnitCall(handle), SETTING_OUTPUTMODE_AO, c);
     if (status == STATUS_OK) *mode = c[s::FLAGS];
     return status;
 }
@@ -276,7 +278,7 @@ KELVO_API uint16_t KELVO_CALL Kelvo_SetMemTargetChannelAI(KELVO_HANDLE handle, u
                                                           const uint8_t* channels) {
     SamplingConfig c{};
     putLE16(c.data() + s::TARGET_CHANNELS, TargetChannelMap(Byte(count), channels));
-    return SetMemSetting(Registry(), handle, SETTING_TARGETCHANNEL_AI, c);
+    return SetMemSetting(UnitCall(handle), SETTING_TARGETCHANNEL_AI, c);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemSamplingFreqAO(KELVO_HANDLE handle, uint32_t timing,
@@ -286,13 +288,13 @@ KELVO_API uint16_t KELVO_CALL Kelvo_SetMemSamplingFreqAO(KELVO_HANDLE handle, ui
     c[s::FREQUENCY] = Byte(frequency);  // 24 bits, lowest byte first
     c[s::FREQUENCY + 1] = Byte(frequency >> 8);
     c[s::FREQUENCY + 2] = Byte(frequency >> 16);
-    return SetMemSetting(Registry(), handle, SETTING_SAMPLINGFREQ_AO, c);
+    return SetMemSetting(UnitCall(handle), SETTING_SAMPLINGFREQ_AO, c);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemSamplingFreqAO(KELVO_HANDLE handle, uint8_t* timing,
                                                          uint32_t* frequency) {
     SamplingConfig c{};
-    const Status status = GetMemSetting(Registry(), handle, SETTING_SAMPLINGFREQ_AO, c);
+    const Status status = GetMemSetting(UnitCall(handle), SETTING_SAMPLINGFREQ_AO, c);
     if (status == STATUS_OK) {
         *timing = c[s::FLAGS];
         *frequency = c[s::FREQUENCY] | c[s::FREQUENCY + 1] << 8 | c[s::FREQUENCY + 2] << 16;
@@ -306,44 +308,44 @@ KELVO_API uint16_t KELVO_CALL Kelvo_GetMemSamplingFreqAO(KELVO_HANDLE handle, ui
 // those are bound to the DIO bodies at link time.
 
 KELVO_API uint16_t KELVO_CALL Kelvo_MemStartDIO(KELVO_HANDLE handle) {
-    return MemControl(Registry(), handle, MEM_CONTROL_START);
+    return MemControl(UnitCall(handle), MEM_CONTROL_START);
 }
 KELVO_API uint16_t KELVO_CALL Kelvo_MemStartAIO(KELVO_HANDLE handle) {
-    return MemControl(Registry(), handle, MEM_CONTROL_START);
+    return MemControl(UnitCall(handle), MEM_CONTROL_START);
 }
 KELVO_API uint16_t KELVO_CALL Kelvo_MemStopDIO(KELVO_HANDLE handle) {
-    return MemControl(Registry(), handle, MEM_CONTROL_STOP);
+    return MemControl(UnitCall(handle), MEM_CONTROL_STOP);
 }
 KELVO_API uint16_t KELVO_CALL Kelvo_MemStopAIO(KELVO_HANDLE handle) {
-    return MemControl(Registry(), handle, MEM_CONTROL_STOP);
+    return MemControl(UnitCall(handle), MEM_CONTROL_STOP);
 }
 KELVO_API uint8_t KELVO_CALL Kelvo_MemSampleStatusDIO(KELVO_HANDLE handle, uint32_t* count) {
-    return MemStatus(Registry(), handle, count);
+    return MemStatus(UnitCall(handle), count);
 }
 KELVO_API uint8_t KELVO_CALL Kelvo_MemSampleStatusAIO(KELVO_HANDLE handle, uint32_t* count) {
-    return MemStatus(Registry(), handle, count);
+    return MemStatus(UnitCall(handle), count);
 }
 KELVO_API uint16_t KELVO_CALL Kelvo_MemSeekDIO(KELVO_HANDLE handle, uint32_t position) {
-    return MemSeek(Registry(), handle, position);
+    return MemSeek(UnitCall(handle), position);
 }
 KELVO_API uint16_t KELVO_CALL Kelvo_MemSeekAIO(KELVO_HANDLE handle, uint32_t position) {
-    return MemSeek(Registry(), handle, position);
+    return MemSeek(UnitCall(handle), position);
 }
 KELVO_API uint16_t KELVO_CALL Kelvo_MemReadDIO(KELVO_HANDLE handle, uint32_t length,
                                                uint8_t* buffer) {
-    return MemRead(Registry(), handle, length, buffer, CHUNK_FIRST);
+    return MemRead(UnitCall(handle), length, buffer, CHUNK_FIRST);
 }
 KELVO_API uint16_t KELVO_CALL Kelvo_MemWriteDIO(KELVO_HANDLE handle, uint32_t length,
                                                 const uint8_t* buffer) {
-    return MemWrite(Registry(), handle, length, buffer, CHUNK_FIRST);
+    return MemWrite(UnitCall(handle), length, buffer, CHUNK_FIRST);
 }
 KELVO_API uint16_t KELVO_CALL Kelvo_MemSeekReadDIO(KELVO_HANDLE handle, uint32_t length,
                                                    uint8_t* buffer) {
-    return MemRead(Registry(), handle, length, buffer, 0);
+    return MemRead(UnitCall(handle), length, buffer, 0);
 }
 KELVO_API uint16_t KELVO_CALL Kelvo_MemSeekWriteDIO(KELVO_HANDLE handle, uint32_t length,
                                                     const uint8_t* buffer) {
-    return MemWrite(Registry(), handle, length, buffer, 0);
+    return MemWrite(UnitCall(handle), length, buffer, 0);
 }
 
 }  // extern "C"

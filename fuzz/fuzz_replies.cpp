@@ -238,7 +238,7 @@ class Driver {
         Begin(name);
         Before b;
         b.handle = PickHandle();
-        b.entry = FindEntry(Registry(), b.handle);
+        b.entry = Registry() ? Registry()->Find(b.handle) : nullptr;
         b.opened = net_.Opened();
         b.closed = net_.Closed();
         if (b.entry) {

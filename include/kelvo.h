@@ -9,9 +9,14 @@
  * Every scalar argument is one 32-bit word; where a call says "byte" only the
  * low 8 bits of the word are used, where it says "16-bit" only the low 16.
  *
- * The library keeps one process-wide list of units and is not thread-safe:
- * callers must serialize every call into it. Kelvo_Initial invalidates every
- * handle handed out before it.
+ * Threads: calls on different handles run at the same time, so one thread
+ * per unit scales. Calls on one handle from several threads are serialized
+ * by the library (a lock per unit), never interleaved on the unit's frame.
+ * Kelvo_Initial waits for the calls in flight, then replaces the one
+ * process-wide list of units: it invalidates every handle handed out before
+ * it, and a call with such a handle (even one made meanwhile) returns its
+ * failure value without touching the released unit. Kelvo_Close waits for
+ * the unit's call in flight.
  *
  * Results: the I/O, configuration and sampling calls return a 16-bit status
  * (KELVO_STATUS_*). The discovery and connection calls return a count, a
@@ -91,7 +96,10 @@ typedef char kelvo_version_is_37_bytes[sizeof(KelvoVersionInfo) == 37 ? 1 : -1];
  * "Kelvo.ini" from the Windows directory, broadcasts a query on UDP port 30718
  * unless the file's first line is 1, asks every unit who it is over TCP, and
  * drops units that stay unidentified. Takes at least 1.5 s when it
- * broadcasts. Returns the number of units now known (0 when none).
+ * broadcasts: it collects answers until 1.5 s pass without one, but never
+ * more than 4096 answers and never longer than 15 s after the query, so that
+ * a host that keeps answering cannot hold the call or grow the list without
+ * end. Returns the number of units now known (0 when none).
  * Note: on Linux the file is read from $WINDIR, else from /etc. Its first
  * line is the mode: 0 broadcast only, 1 the listed units only, anything else
  * both; then one unit per line, "name,model code,unit ID,IPv4 address,MAC,aux

@@ -45,9 +45,8 @@ ChannelBlock NewChannelBlock() {
 using WriteBuilder = Status (*)(DeviceEntry&, std::uint8_t, const std::uint8_t*, std::uint8_t,
                                 std::uint32_t);
 
-Status WriteSingle(DeviceRegistry* registry, const void* handle, std::uint8_t channel,
-                   std::int32_t value, WriteBuilder build) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+Status WriteSingle(DeviceEntry* entry, std::uint8_t channel, std::int32_t value,
+                   WriteBuilder build) {
     if (!entry) return STATUS_NOT_OPEN;
     const ModelInfo& model = LookupModel(entry->model);
     if (channel >= model.outputs) return STATUS_BAD_CHANNEL;
@@ -60,10 +59,8 @@ Status WriteSingle(DeviceRegistry* registry, const void* handle, std::uint8_t ch
 
 }  // namespace
 
-Status ReadAIO(DeviceRegistry* registry, const void* handle, std::uint8_t channel,
-               std::int32_t* value) {
+Status ReadAIO(DeviceEntry* entry, std::uint8_t channel, std::int32_t* value) {
     *value = 0;
-    DeviceEntry* entry = FindEntry(registry, handle);
     if (!entry) return STATUS_NOT_OPEN;
     const ModelInfo& model = LookupModel(entry->model);
     if (channel >= model.inputs) return STATUS_BAD_CHANNEL;
@@ -74,23 +71,20 @@ Status ReadAIO(DeviceRegistry* registry, const void* handle, std::uint8_t channe
     return status;
 }
 
-Status WriteAIO(DeviceRegistry* registry, const void* handle, std::uint8_t channel,
-                std::int32_t value) {
-    return WriteSingle(registry, handle, channel, value, WriteChannels);
+Status WriteAIO(DeviceEntry* entry, std::uint8_t channel, std::int32_t value) {
+    return WriteSingle(entry, channel, value, WriteChannels);
 }
 
-Status WriteCOU(DeviceRegistry* registry, const void* handle, std::uint8_t channel,
-                std::int32_t value) {
-    return WriteSingle(registry, handle, channel, value, WriteCounters);
+Status WriteCOU(DeviceEntry* entry, std::uint8_t channel, std::int32_t value) {
+    return WriteSingle(entry, channel, value, WriteCounters);
 }
 
 // Reads every channel in one exchange and hands out the selected ones in
 // ascending channel order, as the unit sent them (no sign extension): the
 // k-th value belongs to the k-th lowest selected channel.
-Status MultiReadAIO(DeviceRegistry* registry, const void* handle, std::uint8_t count,
-                    const std::uint8_t* channels, std::int32_t* values) {
+Status MultiReadAIO(DeviceEntry* entry, std::uint8_t count, const std::uint8_t* channels,
+                    std::int32_t* values) {
     std::memset(values, 0, count * sizeof *values);
-    DeviceEntry* entry = FindEntry(registry, handle);
     if (!entry) return STATUS_NOT_OPEN;
     const unsigned inputs = MaskLimit(LookupModel(entry->model).inputs);
     const std::uint32_t mask = ChannelMask(count, channels, inputs);
@@ -110,9 +104,8 @@ Status MultiReadAIO(DeviceRegistry* registry, const void* handle, std::uint8_t c
 
 // Places the caller's values on the selected channels in ascending channel
 // order and writes them with the channel mask in one exchange.
-Status MultiWriteAIO(DeviceRegistry* registry, const void* handle, std::uint8_t count,
-                     const std::uint8_t* channels, const std::int32_t* values) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+Status MultiWriteAIO(DeviceEntry* entry, std::uint8_t count, const std::uint8_t* channels,
+                     const std::int32_t* values) {
     if (!entry) return STATUS_NOT_OPEN;
     const unsigned outputs = MaskLimit(LookupModel(entry->model).outputs);
     const std::uint32_t mask = ChannelMask(count, channels, outputs);
@@ -128,18 +121,15 @@ Status MultiWriteAIO(DeviceRegistry* registry, const void* handle, std::uint8_t 
     return WriteChannels(*entry, CHANNEL_BLOCK_SIZE, block.get(), SELECT_ALL, mask);
 }
 
-Status SetGainAIO(DeviceRegistry* registry, const void* handle, std::uint8_t channel,
-                  std::uint8_t gain) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+Status SetGainAIO(DeviceEntry* entry, std::uint8_t channel, std::uint8_t gain) {
     if (!entry) return STATUS_NOT_OPEN;
     return Configure(*entry, 1, channel, &gain);
 }
 
 // The mode byte: modeHigh's low four bits in bits 4..7, modeLow OR-ed in
 // whole.
-Status SetModeCOU(DeviceRegistry* registry, const void* handle, std::uint8_t channel,
-                  std::uint8_t modeLow, std::uint8_t modeHigh) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+Status SetModeCOU(DeviceEntry* entry, std::uint8_t channel, std::uint8_t modeLow,
+                  std::uint8_t modeHigh) {
     if (!entry) return STATUS_NOT_OPEN;
     const auto mode = static_cast<std::uint8_t>((modeHigh << 4) | modeLow);
     return Configure(*entry, 1, channel, &mode);

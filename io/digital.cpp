@@ -18,10 +18,8 @@ bool Writable(const DeviceEntry& entry, std::uint8_t port) {
 
 }  // namespace
 
-Status ReadDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port,
-               std::uint8_t* data) {
+Status ReadDIO(DeviceEntry* entry, std::uint8_t port, std::uint8_t* data) {
     *data = 0;
-    DeviceEntry* entry = FindEntry(registry, handle);
     if (!entry) return STATUS_NOT_OPEN;
     if (!Readable(*entry, port)) return STATUS_BAD_CHANNEL;
     std::uint8_t image[PORT_IMAGE_SIZE] = {};
@@ -30,9 +28,7 @@ Status ReadDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port,
     return status;
 }
 
-Status WriteDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port, std::uint8_t value,
-                std::uint8_t mask) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+Status WriteDIO(DeviceEntry* entry, std::uint8_t port, std::uint8_t value, std::uint8_t mask) {
     if (!entry) return STATUS_NOT_OPEN;
     if (!Writable(*entry, port)) return STATUS_BAD_CHANNEL;
     // Every other port goes out with value 0 and mask 0: unchanged.
@@ -44,10 +40,9 @@ Status WriteDIO(DeviceRegistry* registry, const void* handle, std::uint8_t port,
 
 // The whole image is read once; the port list is checked afterwards, so the
 // read is made (and the sequence stepped) even when the list holds a bad port.
-Status MultiReadDIO(DeviceRegistry* registry, const void* handle, std::uint8_t count,
-                    const std::uint8_t* ports, std::uint8_t* data) {
+Status MultiReadDIO(DeviceEntry* entry, std::uint8_t count, const std::uint8_t* ports,
+                    std::uint8_t* data) {
     std::memset(data, 0, count);
-    DeviceEntry* entry = FindEntry(registry, handle);
     if (!entry) return STATUS_NOT_OPEN;
     std::uint8_t image[PORT_IMAGE_SIZE] = {};
     const Status status = ReadPorts(*entry, PORT_IMAGE_SIZE, image);
@@ -61,11 +56,9 @@ Status MultiReadDIO(DeviceRegistry* registry, const void* handle, std::uint8_t c
 
 // All entries are merged into one image (a later entry for the same port
 // wins) and written in one exchange; a bad entry sends nothing.
-Status MultiWriteDIO(DeviceRegistry* registry, const void* handle, std::uint8_t count,
-                     const std::uint8_t* ports, const std::uint8_t* values,
-                     const std::uint8_t* masks) {
+Status MultiWriteDIO(DeviceEntry* entry, std::uint8_t count, const std::uint8_t* ports,
+                     const std::uint8_t* values, const std::uint8_t* masks) {
     if (count == 0) return STATUS_BAD_CHANNEL;
-    DeviceEntry* entry = FindEntry(registry, handle);
     if (!entry) return STATUS_NOT_OPEN;
     std::uint8_t valueImage[PORT_IMAGE_SIZE] = {}, maskImage[PORT_IMAGE_SIZE] = {};
     for (std::uint8_t i = 0; i < count; ++i) {
@@ -78,9 +71,7 @@ Status MultiWriteDIO(DeviceRegistry* registry, const void* handle, std::uint8_t 
 
 // Directions are not checked against the model: the unit decides what its
 // direction bits mean. The request has room for 8 ports.
-Status SetChDirDIO(DeviceRegistry* registry, const void* handle, std::uint8_t count,
-                   const std::uint8_t* directions) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+Status SetChDirDIO(DeviceEntry* entry, std::uint8_t count, const std::uint8_t* directions) {
     if (!entry) return STATUS_NOT_OPEN;
     if (count > PORT_IMAGE_SIZE) return STATUS_BAD_CHANNEL;
     return SetDirections(*entry, count, directions);

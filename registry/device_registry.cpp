@@ -2,10 +2,12 @@
 
 #include <new>
 
+#include "protocol/trace.h"
+
 namespace kelvo {
 namespace {
 DeviceRegistry* theRegistry = nullptr;
-std::uint32_t recordsMade = 0;
+std::uint32_t recordsMade = 0;  // only Kelvo_Initial makes records, holding the list alone
 
 // The n-th record's handle: n times an odd constant, which is a one-to-one
 // mapping of pointer-sized numbers, so no two of the first 2^32 records
@@ -33,11 +35,10 @@ DeviceRegistry::~DeviceRegistry() {
 }
 
 void DeviceRegistry::Empty() {
-    ForEach([](DeviceEntry& entry) {
+    DropIf([](DeviceEntry& entry) {
         if (entry.socket != platform::NO_SOCKET) platform::sockets().close(entry.socket);
-        delete &entry;
+        return true;
     });
-    FreeNodes();
 }
 
 DeviceEntry* DeviceRegistry::NewEntry() {
@@ -46,17 +47,11 @@ DeviceEntry* DeviceRegistry::NewEntry() {
     return entry;
 }
 
-void DeviceRegistry::Drop(DeviceEntry* entry) {
-    Remove(entry);
-    delete entry;
-}
-
-DeviceEntry* DeviceRegistry::Find(const void* handle) const {
-    for (const Node* node = First(); node; node = node->next) {
-        auto* entry = static_cast<DeviceEntry*>(node->data);
-        if (HandleOf(*entry) == handle) return entry;
-    }
-    return nullptr;
+void DeviceRegistry::Append(DeviceEntry* entry) {
+    entry->next = nullptr;
+    *tail_ = entry;
+    tail_ = &entry->next;
+    ++count_;
 }
 
 DeviceRegistry* Registry() {
@@ -68,6 +63,7 @@ void onLibraryLoad() {
 }
 
 void onLibraryUnload() {
+    trace::Close();
     delete theRegistry;
     theRegistry = nullptr;
 }

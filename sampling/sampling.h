@@ -36,22 +36,19 @@ inline constexpr std::uint16_t SETTING_SAMPLINGCYCLE_AI = 0x2003;
 inline constexpr std::uint16_t SETTING_TARGETCHANNEL_AI = 0x2005;
 
 // Stores the bytes of `kind` from `value` into the unit's record.
-Status SetMemSetting(DeviceRegistry* registry, const void* handle, std::uint16_t kind,
-                     const SamplingConfig& value);
+Status SetMemSetting(DeviceEntry* entry, std::uint16_t kind, const SamplingConfig& value);
 // Copies the bytes of `kind` from the unit's record into `out`; other bytes
 // of `out` are left alone.
-Status GetMemSetting(DeviceRegistry* registry, const void* handle, std::uint16_t kind,
-                     SamplingConfig& out);
+Status GetMemSetting(DeviceEntry* entry, std::uint16_t kind, SamplingConfig& out);
 
 // The target-channel map of a list of analog channels (16 and above skipped).
 std::uint16_t TargetChannelMap(std::uint8_t count, const std::uint8_t* channels);
 
-Status MemControl(DeviceRegistry* registry, const void* handle, std::uint8_t code);
-std::uint8_t MemStatus(DeviceRegistry* registry, const void* handle, std::uint32_t* count);
-Status MemSeek(DeviceRegistry* registry, const void* handle, std::uint32_t position);
-Status MemRead(DeviceRegistry* registry, const void* handle, std::uint32_t length,
-               std::uint8_t* buffer, std::uint8_t flag);
-Status MemWrite(DeviceRegistry* registry, const void* handle, std::uint32_t length,
-                const std::uint8_t* buffer, std::uint8_t flag);
+Status MemControl(DeviceEntry* entry, std::uint8_t code);
+std::uint8_t MemStatus(DeviceEntry* entry, std::uint32_t* count);
+Status MemSeek(DeviceEntry* entry, std::uint32_t position);
+Status MemRead(DeviceEntry* entry, std::uint32_t length, std::uint8_t* buffer, std::uint8_t flag);
+Status MemWrite(DeviceEntry* entry, std::uint32_t length, const std::uint8_t* buffer,
+                std::uint8_t flag);
 
 }  // namespace kelvo

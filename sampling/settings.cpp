@@ -37,9 +37,7 @@ const Kind* FindKind(std::uint16_t code) {
 
 }  // namespace
 
-Status SetMemSetting(DeviceRegistry* registry, const void* handle, std::uint16_t code,
-                     const SamplingConfig& value) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+Status SetMemSetting(DeviceEntry* entry, std::uint16_t code, const SamplingConfig& value) {
     if (!entry) return STATUS_NOT_OPEN;
     const Kind* kind = FindKind(code);
     if (!kind) return STATUS_BAD_SETTING;
@@ -51,9 +49,7 @@ Status SetMemSetting(DeviceRegistry* registry, const void* handle, std::uint16_t
     return STATUS_OK;
 }
 
-Status GetMemSetting(DeviceRegistry* registry, const void* handle, std::uint16_t code,
-                     SamplingConfig& out) {
-    DeviceEntry* entry = FindEntry(registry, handle);
+Status GetMemSetting(DeviceEntry* entry, std::uint16_t code, SamplingConfig& out) {
     if (!entry) return STATUS_NOT_OPEN;
     const Kind* kind = FindKind(code);
     if (!kind) return STATUS_BAD_SETTING;

@@ -116,6 +116,35 @@ TEST(Discovery, EveryAnswerIsAnEntryAndOnlyIdentifiedOnesStay) {
     EXPECT_EQ(hex(twice.requests()[2]), hex(readRequest(0)));
 }
 
+// A host that keeps answering: collecting ends after 4096 answers, or 15 s
+// after the query, whichever comes first; every answer still restarts the
+// 1.5 s wait until then.
+TEST(Discovery, FloodingAnswererIsCutOffByCountAndTime) {
+    KELVO_REQUIRE_PRIVATE_NETWORK();
+    removeDeviceList();
+    FakeUnit unit(testAddress(69), 3, 1);  // identifies every entry it caused
+    {
+        DiscoveryAnswerer answerer;
+        answerer.add(testAddress(69), discoveryAnswer({2, 0, 0, 0, 0, 0x69}));
+        answerer.flood(100, 1);
+        const auto t0 = Clock::now();
+        EXPECT_EQ(lib().Initial(), 4096);
+        std::printf("[          ] 4096 flooded answers collected in %lld ms\n", msSince(t0));
+    }
+    DiscoveryAnswerer answerer;
+    answerer.add(testAddress(69), discoveryAnswer({2, 0, 0, 0, 0, 0x69}));
+    answerer.flood(1, 1000);  // one answer a second, well within every 1.5 s wait
+    const auto t0 = Clock::now();
+    const int found = lib().Initial();
+    const long long took = msSince(t0);
+    std::printf("[          ] a slow flood: %d answers, %lld ms\n", found, took);
+    EXPECT_GE(found, 10);
+    EXPECT_LE(found, 17);
+    EXPECT_GE(took, 14900);
+    EXPECT_LE(took, 20000);
+    forgetAllUnits();
+}
+
 TEST(Discovery, FileEntriesAreIdentifiedTooAndKeepTheirValuesWithoutAnAnswer) {
     KELVO_REQUIRE_PRIVATE_NETWORK();
     // .70 says 9/7/1 where the file says 3/1/0; nobody listens at .71;

@@ -38,6 +38,9 @@ struct DiscoveryAnswerer::State {
     std::vector<Bytes> queries;
     std::atomic<bool> stop{false};
     std::thread thread;
+    int burst = 0, pauseMs = 10;  // flooding, when burst > 0
+    std::uint32_t lastAsker = 0;  // owned by the thread
+    std::uint16_t lastPort = 0;
 
     void answer(const Answer& a, std::uint32_t asker, std::uint16_t port) const {
         if (a.from != net::BAD_SOCK) {
@@ -53,12 +56,22 @@ struct DiscoveryAnswerer::State {
         std::uint8_t buffer[2048];
         while (!stop) {
             std::vector<bool> ready;
-            if (!net::waitReadable({sock}, ready, 10) || !ready[0]) continue;
+            if (!net::waitReadable({sock}, ready, pauseMs) || !ready[0]) {
+                std::lock_guard lock(m);
+                if (burst > 0 && lastPort != 0) {
+                    for (const Answer& a : answers) {
+                        for (int i = 0; i < burst; ++i) answer(a, lastAsker, lastPort);
+                    }
+                }
+                continue;
+            }
             std::uint32_t asker = 0;
             std::uint16_t port = 0;
             const int n = net::recvFrom(sock, buffer, sizeof buffer, &asker, &port);
             if (n < 0) continue;
             std::lock_guard lock(m);
+            lastAsker = asker;
+            lastPort = port;
             queries.emplace_back(buffer, buffer + n);
             for (const Answer& a : answers) {
                 for (int i = 0; i < a.times; ++i) answer(a, asker, port);
@@ -94,6 +107,12 @@ void DiscoveryAnswerer::add(std::string fromAddress, Bytes answer, int times) {
     }
     std::lock_guard lock(state_->m);
     state_->answers.push_back({from, net::parseAddress(fromAddress), std::move(answer), times});
+}
+
+void DiscoveryAnswerer::flood(int burst, int pauseMs) {
+    std::lock_guard lock(state_->m);
+    state_->burst = burst;
+    state_->pauseMs = pauseMs;
 }
 
 int DiscoveryAnswerer::queriesReceived() const {

@@ -88,6 +88,9 @@ class DiscoveryAnswerer {
     // On each query, send answer `times` times to the asker from a socket
     // bound to fromAddress. Answers go out in the order they were added.
     void add(std::string fromAddress, Bytes answer, int times = 1);
+    // After the first query, keep sending every answer to its asker again,
+    // `burst` times every `pauseMs` ms, until destroyed (a hostile host).
+    void flood(int burst, int pauseMs);
     int queriesReceived() const;
     std::vector<Bytes> queries() const;
 

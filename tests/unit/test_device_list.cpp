@@ -10,8 +10,17 @@
 
 namespace {
 
-using kelvo::DeviceEntry;
 using Mac = std::array<std::uint8_t, 6>;
+
+// What the parser sets in a record (records themselves hold a lock and do
+// not copy).
+struct DeviceEntry {
+    std::uint8_t model, unitId, aux;
+    std::uint32_t address;
+    Mac mac;
+    std::uint16_t port;
+    kelvo::platform::Socket socket;
+};
 
 struct Parsed {
     std::int32_t mode;
@@ -23,7 +32,9 @@ Parsed Parse(const char* text) {
     registry.mode = kelvo::MODE_UNSET;
     kelvo::ParseDeviceList(registry, text);
     Parsed out{registry.mode, {}};
-    registry.ForEach([&](const DeviceEntry& e) { out.entries.push_back(e); });
+    registry.ForEach([&](const kelvo::DeviceEntry& e) {
+        out.entries.push_back({e.model, e.unitId, e.aux, e.address, e.mac, e.port, e.socket});
+    });
     return out;
 }
 
