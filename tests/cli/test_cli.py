@@ -384,6 +384,34 @@ class HelpAndUsageTest(KelvoTestCase):
                     self.expect(run, code, message)
                     self.assertEqual(json.loads(run.out)["exit_code"], code, run.describe())
 
+class SimulatorConfigTest(unittest.TestCase):
+    """kelvo-sim's --config file: every mistake named with its line, before any socket."""
+
+    def test_config_mistakes_name_their_line(self) -> None:
+        cases = [
+            ("unit = [\"KV-108:1\"]\nmem-sise = 4096\n", ":2: unknown key 'mem-sise'"),
+            ("# units\n\nmem-size = abc\n", ":3: --mem-size"),
+            ("unit = [\"KV-199:1\"]\n", ":1: unit 'KV-199:1': unknown model"),
+            ("no-discovery = yes\n", ":1: 'no-discovery' takes true or false"),
+            ("seed = [1, 2]\n", ":1: 'seed' takes one value"),
+            ("unit = KV-108:1\nfault = \"KV-108:1=explode\"\n", ":2: unknown fault 'explode'"),
+            ("unit\n", ":1: expected key = value"),
+        ]
+        for text, message in cases:
+            with self.subTest(text=text):
+                path = os.path.join(WORK_DIR, "sim.conf")
+                with open(path, "w", encoding="ascii") as f:
+                    f.write(text)
+                done = subprocess.run([SIMULATOR, "--config", path], capture_output=True,
+                                      text=True, timeout=RUN_TIMEOUT_S, stdin=subprocess.DEVNULL)
+                self.assertEqual(done.returncode, 2, done.stderr)
+                self.assertIn(f"kelvo-sim: {path}{message}", done.stderr)
+                self.assertEqual(done.stdout, "")
+        version = subprocess.run([SIMULATOR, "--version"], capture_output=True, text=True,
+                                 timeout=RUN_TIMEOUT_S)
+        self.assertRegex(version.stdout, r"^kelvo-sim \d+\.\d+\.\d+\.\d+\n$")
+
+
 class HealthyUnitsTest(SimulatorTestCase):
     """One unit of every model, plus a second counter unit with an aux byte."""
 
