@@ -136,6 +136,9 @@ std::string hexDump(const std::uint8_t* data, std::size_t size, std::uint32_t ba
 }
 
 std::FILE* openOutput(const std::string& path, const char* mode) {
+    if (path == "-" && session().json) {
+        throw CliError(kExitUsage, "--json takes stdout: give a file name instead of '-'");
+    }
     std::FILE* file = path == "-" ? stdout : std::fopen(path.c_str(), mode);
     if (file == nullptr) {
         throw CliError(kExitLocal, fmt::format("cannot create {}: {}", path, std::strerror(errno)));

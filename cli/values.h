@@ -33,8 +33,8 @@ std::string hexDump(const std::uint8_t* data, std::size_t size, std::uint32_t ba
 // "0x5A" style byte and its eight lines, most significant first.
 std::string byteWithBits(std::uint8_t value);
 
-// Opens a file for writing ("-": stdout); throws CliError(kExitLocal) naming
-// it when it cannot be created.
+// Opens a file for writing ("-": stdout, not with --json); throws CliError
+// (kExitLocal) naming it when it cannot be created.
 std::FILE* openOutput(const std::string& path, const char* mode);
 
 // Lower-case hex digits, two per byte.

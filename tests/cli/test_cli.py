@@ -383,6 +383,10 @@ class HelpAndUsageTest(KelvoTestCase):
                     run = kelvo("--json", *args)
                     self.expect(run, code, message)
                     self.assertEqual(json.loads(run.out)["exit_code"], code, run.describe())
+        # The JSON document takes stdout: no other output may go there.
+        run = self.expect(kelvo("--json", "watch", "KV-112:1", "--csv", "-"), 1,
+                          "--json takes stdout")
+        self.assertEqual(json.loads(run.out)["exit_code"], 1, run.describe())
 
 class SimulatorConfigTest(unittest.TestCase):
     """kelvo-sim's --config file: every mistake named with its line, before any socket."""
