@@ -129,9 +129,8 @@ std::int32_t GetVerInfo(DeviceEntry* entry, std::uint8_t* info) {
         CommandFrame& f = entry->frame;
         f.fill(0);
         f[frame::COMMAND] = CMD_INFO;
-        f[frame::SEQUENCE] = entry->sequence;
         f[frame::LENGTH] = INFO_VERSION;
-        if (TransactWithReconnect(*entry, frame::HEADER_SIZE, REPLY_TIMEOUT_MS)) {
+        if (Exchange(*entry, frame::HEADER_SIZE, Sequence::KEEP) == STATUS_OK) {
             info[vi::DEV_INFO] = f[version_reply::INFO];
             info[vi::DEV_MAJOR] = f[version_reply::MAJOR];
             info[vi::DEV_MINOR] = f[version_reply::MINOR];

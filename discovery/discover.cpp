@@ -4,6 +4,7 @@
 
 #include "discovery/device_list.h"
 #include "protocol/exchange.h"
+#include "protocol/trace.h"
 
 namespace kelvo {
 namespace {
@@ -18,15 +19,20 @@ void Identify(DeviceEntry& entry) {
     const auto& net = platform::sockets();
     const platform::Socket probe = net.openStream();
     if (probe == platform::NO_SOCKET) return;
-    if (net.connect(probe, entry.address, entry.port)) {
+    const bool connected = net.connect(probe, entry.address, entry.port);
+    const int error = connected ? 0 : platform::lastError();
+    Outcome outcome = Outcome::NOT_CONNECTED;
+    if (connected) {
         entry.frame.fill(0);
         entry.frame[frame::COMMAND] = CMD_INFO;
-        if (Transact(probe, entry.frame, frame::HEADER_SIZE, REPLY_TIMEOUT_MS)) {
+        outcome = RoundTrip(probe, entry.frame, frame::HEADER_SIZE, REPLY_TIMEOUT_MS);
+        if (outcome == Outcome::OK) {
             entry.model = entry.frame[ident::MODEL];
             entry.aux = entry.frame[ident::AUX];
             entry.unitId = entry.frame[ident::UNIT_ID];
         }
     }
+    if (trace::On()) trace::Identification(entry, connected, error, outcome);
     net.close(probe);
 }
 
@@ -47,22 +53,35 @@ void BroadcastDiscover(DeviceRegistry& registry, std::uint16_t port, std::int32_
         std::uint8_t answer[DISCOVERY_BUFFER_SIZE];
         // Any datagram is an answer; the wait starts afresh after each one,
         // up to the limits on answers and time.
-        for (std::int32_t answers = 0; answers < DISCOVERY_MAX_ANSWERS;) {
+        std::int32_t answers = 0;
+        const char* end = "no answer within the wait";
+        for (;;) {
+            if (answers == DISCOVERY_MAX_ANSWERS) {
+                end = "the most collected";
+                break;
+            }
             const std::int64_t left = deadline - platform::monotonicMs();
-            if (left <= 0) break;
-            if (WaitReadable(s, left < wait ? static_cast<std::int32_t>(left) : wait) != 1) break;
+            if (left <= 0) {
+                end = "the time for collecting is up";
+                break;
+            }
+            const auto ms = static_cast<std::int32_t>(left < wait ? left : wait);
+            if (net.waitReadable(s, ms) != 1) break;
             // Cleared every time, so a short answer cannot carry bytes of
             // the answer before it.
             std::memset(answer, 0, sizeof answer);
             std::uint32_t from = 0;
-            if (net.recvFrom(s, answer, sizeof answer, &from) < 0) continue;
+            const int length = net.recvFrom(s, answer, sizeof answer, &from);
+            if (length < 0) continue;
             DeviceEntry* entry = DeviceRegistry::NewEntry();
             if (!entry) break;
             entry->address = from;
             std::memcpy(entry->mac.data(), answer + DISCOVERY_MAC, entry->mac.size());
             registry.Append(entry);
             ++answers;
+            if (trace::On()) trace::Answer(from, length, entry->mac.data());
         }
+        if (trace::On()) trace::AnswersEnd(answers, end);
     }
     net.close(s);
 }
@@ -71,6 +90,7 @@ std::int32_t Initial() {
     const ListChange change;  // every call in flight ends first
     DeviceRegistry* registry = change.get();
     if (!registry) return 0;
+    trace::Configure();
     registry->Empty();
     ReadDeviceList(*registry, DEVICE_LIST_FILE);
     if (registry->mode != MODE_FILE_ONLY) {
@@ -79,6 +99,7 @@ std::int32_t Initial() {
     }
     // Drop the units that nobody could identify.
     registry->DropIf(Unidentified);
+    if (trace::On()) trace::Initial(registry->mode, registry->Count());
     return registry->Count();
 }
 

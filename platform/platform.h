@@ -39,6 +39,16 @@ struct SocketOps {
                     std::int32_t timeoutMs);
 };
 
+// What exchange returns when it receives nothing (after a failure,
+// lastError() tells the operating system's reason).
+inline constexpr int EXCHANGE_SEND_FAILED = -1;
+inline constexpr int EXCHANGE_TIMED_OUT = -2;
+inline constexpr int EXCHANGE_RECEIVE_FAILED = -3;
+
+// The calling thread's last socket error (errno; WSAGetLastError on Windows).
+int lastError();
+void setLastError(int error);
+
 const SocketOps& sockets();
 // Replaces the socket operations (null restores the system's). For tests.
 void setSocketOps(const SocketOps* ops);
@@ -47,8 +57,23 @@ void setSocketOps(const SocketOps* ops);
 void startup();
 void cleanup();
 
-// Milliseconds on a clock that only moves forward (not the time of day).
-std::int64_t monotonicMs();
+// Microseconds on a clock that only moves forward (not the time of day).
+std::int64_t monotonicUs();
+inline std::int64_t monotonicMs() {
+    return monotonicUs() / 1000;
+}
+
+// The trace: where its lines go. openTrace takes "stderr" or a file to
+// append to; it returns 0 when that cannot be opened. One write per line.
+using TraceSink = std::uintptr_t;
+TraceSink openTrace(const char* where);
+void writeTrace(TraceSink sink, const char* line, int length);
+void closeTrace(TraceSink sink);
+// The local time of day, "YYYY-MM-DD HH:MM:SS.mmm".
+void formatNow(char* out, int size);
+// The value of an environment variable of the process; false when it is
+// unset, empty or longer than size - 1.
+bool environment(const char* name, char* out, int size);
 
 // Dotted IPv4 text to an address in network byte order, as inet_addr does:
 // text it does not accept gives 0xFFFFFFFF.

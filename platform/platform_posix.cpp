@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -155,8 +156,10 @@ int closeSocket(Socket s) {
 
 int exchangeFrame(Socket s, std::uint8_t* frame, int sendLength, int capacity,
                   std::int32_t timeoutMs) {
-    if (sendAll(s, frame, sendLength) < 0 || !waitReadable(s, timeoutMs)) return -1;
-    return receive(s, frame, capacity);
+    if (sendAll(s, frame, sendLength) < 0) return EXCHANGE_SEND_FAILED;
+    if (!waitReadable(s, timeoutMs)) return EXCHANGE_TIMED_OUT;
+    const int n = receive(s, frame, capacity);
+    return n < 0 ? EXCHANGE_RECEIVE_FAILED : n;
 }
 
 constexpr SocketOps systemOps{openStream,  openDatagram, enableBroadcast, connectTo,
@@ -186,10 +189,52 @@ void wakeAll(std::atomic<std::uint32_t>& word) {
 void startup() {}
 void cleanup() {}
 
-std::int64_t monotonicMs() {
+std::int64_t monotonicUs() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+    return std::int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+int lastError() {
+    return errno;
+}
+void setLastError(int error) {
+    errno = error;
+}
+
+// A sink is the descriptor plus one, so that 0 means none.
+TraceSink openTrace(const char* where) {
+    if (std::strcmp(where, "stderr") == 0) return STDERR_FILENO + 1;
+    const int d = ::open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return d < 0 ? 0 : static_cast<TraceSink>(d) + 1;
+}
+
+void writeTrace(TraceSink sink, const char* line, int length) {
+    // O_APPEND: each line lands whole at the end, whichever thread writes it.
+    while (::write(static_cast<int>(sink - 1), line, static_cast<size_t>(length)) < 0 &&
+           errno == EINTR) {
+    }
+}
+
+void closeTrace(TraceSink sink) {
+    if (sink != 0 && sink != STDERR_FILENO + 1) ::close(static_cast<int>(sink - 1));
+}
+
+void formatNow(char* out, int size) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    char day[32];
+    std::strftime(day, sizeof day, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(out, static_cast<std::size_t>(size), "%s.%03ld", day, now.tv_nsec / 1000000);
+}
+
+bool environment(const char* name, char* out, int size) {
+    const char* value = std::getenv(name);
+    if (!value || !*value || std::strlen(value) >= static_cast<std::size_t>(size)) return false;
+    std::strcpy(out, value);
+    return true;
 }
 
 std::uint32_t parseAddress(const char* text) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "platform/lock.h"
@@ -96,9 +97,17 @@ int closeSocket(Socket s) {
     return ::closesocket(raw(s)) == 0 ? 0 : -1;
 }
 
+int exchangeFrame(Socket s, std::uint8_t* frame, int sendLength, int capacity,
+                  std::int32_t timeoutMs) {
+    if (sendData(s, frame, sendLength) < 0) return EXCHANGE_SEND_FAILED;
+    if (!waitReadable(s, timeoutMs)) return EXCHANGE_TIMED_OUT;
+    const int n = receive(s, frame, capacity);
+    return n < 0 ? EXCHANGE_RECEIVE_FAILED : n;
+}
+
 constexpr SocketOps systemOps{openStream,  openDatagram, enableBroadcast, connectTo,
                               sendData,    sendTo,       waitReadable,    receive,
-                              receiveFrom, closeSocket,  nullptr};
+                              receiveFrom, closeSocket,  exchangeFrame};
 const SocketOps* current = &systemOps;
 
 }  // namespace
@@ -144,8 +153,55 @@ void cleanup() {
     ::WSACleanup();
 }
 
-std::int64_t monotonicMs() {
-    return static_cast<std::int64_t>(::GetTickCount64());
+std::int64_t monotonicUs() {
+    LARGE_INTEGER count, frequency;
+    ::QueryPerformanceCounter(&count);
+    ::QueryPerformanceFrequency(&frequency);
+    return count.QuadPart / frequency.QuadPart * 1000000 +
+           count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
+
+int lastError() {
+    return ::WSAGetLastError();
+}
+void setLastError(int error) {
+    ::WSASetLastError(error);
+}
+
+TraceSink openTrace(const char* where) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (std::strcmp(where, "stderr") == 0) {
+        h = ::GetStdHandle(STD_ERROR_HANDLE);
+    } else {
+        // FILE_APPEND_DATA: each line lands whole at the end, whichever
+        // thread (or process) writes it.
+        h = ::CreateFileA(where, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    return (h == INVALID_HANDLE_VALUE || h == nullptr) ? 0 : reinterpret_cast<TraceSink>(h);
+}
+
+void writeTrace(TraceSink sink, const char* line, int length) {
+    DWORD written = 0;
+    ::WriteFile(reinterpret_cast<HANDLE>(sink), line, static_cast<DWORD>(length), &written,
+                nullptr);
+}
+
+void closeTrace(TraceSink sink) {
+    const HANDLE h = reinterpret_cast<HANDLE>(sink);
+    if (sink != 0 && h != ::GetStdHandle(STD_ERROR_HANDLE)) ::CloseHandle(h);
+}
+
+void formatNow(char* out, int size) {
+    SYSTEMTIME t;
+    ::GetLocalTime(&t);
+    std::snprintf(out, static_cast<std::size_t>(size), "%04u-%02u-%02u %02u:%02u:%02u.%03u",
+                  t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+}
+
+bool environment(const char* name, char* out, int size) {
+    const DWORD n = ::GetEnvironmentVariableA(name, out, static_cast<DWORD>(size));
+    return n > 0 && n < static_cast<DWORD>(size);
 }
 
 std::uint32_t parseAddress(const char* text) {

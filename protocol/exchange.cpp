@@ -1,27 +1,37 @@
 #include "protocol/exchange.h"
 
+#include "protocol/trace.h"
+
 namespace kelvo {
 
-int WaitReadable(platform::Socket s, std::int32_t ms) {
-    return platform::sockets().waitReadable(s, ms);
-}
-
-bool Transact(platform::Socket s, CommandFrame& frame, std::size_t length, std::int32_t ms) {
+Outcome RoundTrip(platform::Socket s, CommandFrame& frame, std::size_t length, std::int32_t ms) {
     const auto& net = platform::sockets();
     const std::uint8_t command = frame[frame::COMMAND];
     const std::uint8_t sequence = frame[frame::SEQUENCE];
     const int sent = static_cast<int>(length), capacity = static_cast<int>(frame.size());
-    // One receive over the request: bytes the reply does not cover keep the
-    // request's. A closed connection receives nothing, which leaves the
-    // request's command byte (bit 7 clear) in place and so fails below.
-    int received = -1;
+    // One receive over the request.
+    int received;
     if (net.exchange) {
         received = net.exchange(s, frame.data(), sent, capacity, ms);
-    } else if (net.send(s, frame.data(), sent) >= 0 && WaitReadable(s, ms) == 1) {
+    } else if (net.send(s, frame.data(), sent) < 0) {
+        received = platform::EXCHANGE_SEND_FAILED;
+    } else if (net.waitReadable(s, ms) != 1) {
+        received = platform::EXCHANGE_TIMED_OUT;
+    } else {
         received = net.recv(s, frame.data(), capacity);
+        if (received < 0) received = platform::EXCHANGE_RECEIVE_FAILED;
     }
-    return received >= 0 && frame[frame::COMMAND] == (command | frame::REPLY_BIT) &&
-           frame[frame::SEQUENCE] == sequence && frame[frame::STATUS] == 0;
+    if (received > 0 && frame[frame::COMMAND] == (command | frame::REPLY_BIT) &&
+        frame[frame::SEQUENCE] == sequence && frame[frame::STATUS] == 0) [[likely]] {
+        return Outcome::OK;
+    }
+    if (received == platform::EXCHANGE_SEND_FAILED) return Outcome::SEND_FAILED;
+    if (received == platform::EXCHANGE_TIMED_OUT) return Outcome::TIMED_OUT;
+    if (received < 0) return Outcome::RECEIVE_FAILED;
+    if (received == 0) return Outcome::CLOSED;
+    if (frame[frame::COMMAND] != (command | frame::REPLY_BIT)) return Outcome::WRONG_COMMAND;
+    if (frame[frame::SEQUENCE] != sequence) return Outcome::WRONG_SEQUENCE;
+    return Outcome::UNIT_STATUS;
 }
 
 bool Connect(DeviceEntry& entry) {
@@ -29,35 +39,59 @@ bool Connect(DeviceEntry& entry) {
     const platform::Socket s = net.openStream();
     if (s == platform::NO_SOCKET) return false;
     if (!net.connect(s, entry.address, entry.port)) {
+        const int error = platform::lastError();
         net.close(s);
+        platform::setLastError(error);
         return false;
     }
     entry.socket = s;
     return true;
 }
 
-bool TransactWithReconnect(DeviceEntry& entry, std::size_t length, std::int32_t ms) {
-    if (Transact(entry.socket, entry.frame, length, ms)) return true;
-    // Whatever failed, the stream may hold a late or partial reply: start
-    // over on a fresh connection so the next exchange cannot read it.
+namespace {
+
+// Whatever failed, the stream may hold a late or partial reply: start over
+// on a fresh connection so that the next exchange cannot read it.
+bool Reconnect(DeviceEntry& entry) {
     if (entry.socket != platform::NO_SOCKET) platform::sockets().close(entry.socket);
     entry.socket = platform::NO_SOCKET;
-    Connect(entry);
-    return false;
+    return Connect(entry);
 }
 
-Status Exchange(DeviceEntry& entry, std::size_t length) {
+// The same exchange, timed and written to the trace.
+[[gnu::noinline, gnu::cold]] Status TracedExchange(DeviceEntry& entry, std::size_t length,
+                                                   Sequence sequence) {
+    trace::ExchangeRecord r{};
+    r.command = entry.frame[frame::COMMAND];
+    r.sequence = entry.frame[frame::SEQUENCE];
+    r.length = static_cast<std::uint16_t>(length);
+    const std::int64_t start = platform::monotonicUs();
+    r.outcome = entry.socket == platform::NO_SOCKET
+                    ? Outcome::NOT_CONNECTED
+                    : RoundTrip(entry.socket, entry.frame, length, REPLY_TIMEOUT_MS);
+    r.micros = platform::monotonicUs() - start;
+    if (r.outcome == Outcome::SEND_FAILED || r.outcome == Outcome::RECEIVE_FAILED) {
+        r.error = platform::lastError();
+    }
+    if (r.outcome != Outcome::OK) {
+        r.reconnect = Reconnect(entry) ? trace::RECONNECT_OK : trace::RECONNECT_FAILED;
+        if (r.reconnect == trace::RECONNECT_FAILED) r.reconnectError = platform::lastError();
+    }
+    trace::Exchange(entry, r);
+    if (sequence == Sequence::STEP) ++entry.sequence;
+    return r.outcome == Outcome::OK ? STATUS_OK : STATUS_COMM_ERROR;
+}
+
+}  // namespace
+
+Status Exchange(DeviceEntry& entry, std::size_t length, Sequence sequence) {
     entry.frame[frame::SEQUENCE] = entry.sequence;
-    const bool ok = TransactWithReconnect(entry, length, REPLY_TIMEOUT_MS);
-    ++entry.sequence;
+    if (trace::On()) [[unlikely]]
+        return TracedExchange(entry, length, sequence);
+    const bool ok = RoundTrip(entry.socket, entry.frame, length, REPLY_TIMEOUT_MS) == Outcome::OK;
+    if (!ok) Reconnect(entry);
+    if (sequence == Sequence::STEP) ++entry.sequence;
     return ok ? STATUS_OK : STATUS_COMM_ERROR;
-}
-
-Status SimpleCommand(DeviceEntry& entry, std::uint8_t command, std::uint8_t value,
-                     std::uint8_t length) {
-    entry.frame[frame::COMMAND] = command;
-    entry.frame[frame::LENGTH] = value;
-    return Exchange(entry, length);
 }
 
 }  // namespace kelvo

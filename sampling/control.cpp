@@ -15,9 +15,10 @@ Status MemControl(DeviceEntry* entry, std::uint8_t code) {
     std::uint8_t* f = entry->frame.data();
     std::memset(f, 0, FRAME_SIZE);
     std::memcpy(f + frame::MASK, entry->sampling.data(), entry->sampling.size());
+    f[frame::COMMAND] = CMD_MEM_CONTROL;
     f[frame::MASK] = code;
     f[frame::MASK + 1] = 0;
-    return SimpleCommand(*entry, CMD_MEM_CONTROL, 0, MEM_CONTROL_SIZE);
+    return Exchange(*entry, MEM_CONTROL_SIZE);
 }
 
 // Seek carries no settings: only the control code and the position.
@@ -25,9 +26,10 @@ Status MemSeek(DeviceEntry* entry, std::uint32_t position) {
     if (!entry) return STATUS_NOT_OPEN;
     std::uint8_t* f = entry->frame.data();
     std::memset(f, 0, FRAME_SIZE);
+    f[frame::COMMAND] = CMD_MEM_CONTROL;
     f[frame::MASK] = MEM_CONTROL_SEEK;
     putLE32(f + MEM_SEEK_POSITION, position);
-    return SimpleCommand(*entry, CMD_MEM_CONTROL, 0, MEM_CONTROL_SIZE);
+    return Exchange(*entry, MEM_CONTROL_SIZE);
 }
 
 // The unit's sampling status byte, and its memory count in bytes (the reply
@@ -36,7 +38,9 @@ std::uint8_t MemStatus(DeviceEntry* entry, std::uint32_t* count) {
     *count = 0;
     if (!entry) return 0;
     entry->frame.fill(0);
-    if (SimpleCommand(*entry, CMD_MEM_STATUS, MEM_STATUS_ASK, frame::HEADER_SIZE) != STATUS_OK) {
+    entry->frame[frame::COMMAND] = CMD_MEM_STATUS;
+    entry->frame[frame::LENGTH] = MEM_STATUS_ASK;
+    if (Exchange(*entry, frame::HEADER_SIZE) != STATUS_OK) {
         return 0;
     }
     *count = std::uint32_t{getLE16(entry->frame.data() + MEM_STATUS_COUNT)} << MEM_COUNT_SHIFT;

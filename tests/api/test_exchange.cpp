@@ -7,10 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "kelvo.h"
+#include "support/device_list.h"
 #include "support/fake_unit.h"
 #include "support/helpers.h"
 #include "support/library.h"
@@ -187,6 +190,51 @@ TEST(Exchange, AUnitSwitchedOffFailsEveryCallAndEachTriesToConnect) {
     const auto req = u.fake.requests();
     ASSERT_EQ(req.size(), 1u);
     EXPECT_EQ(hex(req[0]), hex(readRequest(4)));
+}
+
+// KELVO_TRACE, read by Kelvo_Initial: one line per exchange naming the unit,
+// the request and what went wrong.
+TEST(Exchange, TheTraceNamesEveryFailure) {
+    const std::string path = inWindowsDirectory("kelvo-trace.log");
+    std::remove(path.c_str());
+    setEnvironment("KELVO_TRACE", path);
+    SoleUnit u(14);
+    setEnvironment("KELVO_TRACE", "");
+    ASSERT_NE(u.handle, nullptr);
+    ASSERT_TRUE(u.fake.waitForAccepted(1, 2000));
+    u.fake.setData({0x5A});
+    std::uint8_t d = 0;
+    EXPECT_EQ(lib().ReadDIO(u.handle, 0, &d), KELVO_STATUS_OK);
+    Bytes status = readReply(1, 0), command = readReply(3, 0);
+    status[1] = 5;
+    command[0] = 0x92;
+    for (const Reply& r : {Reply{status}, Reply{readReply(7, 0)}, Reply{command},
+                           Reply{{}, 0, false, true}, Reply{{}, 0, true}}) {
+        u.fake.enqueue(r);
+        EXPECT_EQ(lib().ReadDIO(u.handle, 0, &d), KELVO_STATUS_COMM_ERROR);
+    }
+    u.fake.refuse(true);
+    u.fake.closeConnections();
+    EXPECT_EQ(lib().ReadDIO(u.handle, 0, &d), KELVO_STATUS_COMM_ERROR);
+    forgetAllUnits();  // KELVO_TRACE unset: the trace ends here
+
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    in.close();
+    std::remove(path.c_str());
+    const std::string unit = "KV-103:1 " + testAddress(14) + " command 0x11 sequence ";
+    for (const std::string& expected : std::initializer_list<std::string>{
+             unit + "0 length 8 ", ": ok\n", unit + "1 length 8 ",
+             ": unit status 5; reconnect ok\n",
+             ": wrong sequence (got 7, expected 2); reconnect ok\n",
+             ": wrong command byte (got 0x92, expected 0x91); reconnect ok\n",
+             ": connection closed; reconnect ok\n", ": timeout after 1500 ms; reconnect ok\n",
+             "; reconnect failed (OS error ", "Kelvo_Initial: device-list mode 1, 1 units\n"}) {
+        EXPECT_NE(text.str().find(expected), std::string::npos) << expected << " in\n"
+                                                                << text.str();
+    }
+    EXPECT_EQ(text.str().find("Kelvo_Initial: device-list mode 1, 0 units"), std::string::npos);
 }
 
 TEST(Exchange, SequenceCounterWrapsAndStepsOnlyWithAnExchange) {

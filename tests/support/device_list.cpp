@@ -19,6 +19,10 @@ namespace {
 #if defined(_WIN32)
 constexpr char SEPARATOR = '\\';
 
+void setVariable(const std::string& name, const std::string& value) {
+    ::SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
+}
+
 std::string makeDirectory() {
     char dir[MAX_PATH + 1] = {};
     const UINT n = ::GetWindowsDirectoryA(dir, sizeof dir);
@@ -37,6 +41,14 @@ struct TempDirectory {
         ::rmdir(path.c_str());
     }
 };
+
+void setVariable(const std::string& name, const std::string& value) {
+    if (value.empty()) {
+        ::unsetenv(name.c_str());
+    } else {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+}
 
 std::string makeDirectory() {
     static TempDirectory dir;
@@ -57,6 +69,14 @@ std::string listPath() {
 const std::string& windowsDirectory() {
     static const std::string dir = makeDirectory();
     return dir;
+}
+
+std::string inWindowsDirectory(const std::string& name) {
+    return windowsDirectory() + SEPARATOR + name;
+}
+
+void setEnvironment(const std::string& name, const std::string& value) {
+    setVariable(name, value);
 }
 
 void writeDeviceList(const std::string& text) {

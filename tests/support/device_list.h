@@ -11,6 +11,13 @@ namespace kelvotest {
 // directory (under Wine that of the run's throw-away prefix).
 const std::string& windowsDirectory();
 
+// The path of a file named name in that directory.
+std::string inWindowsDirectory(const std::string& name);
+
+// Sets an environment variable of this process, where the library reads it
+// (an empty value removes it).
+void setEnvironment(const std::string& name, const std::string& value);
+
 // Writes text byte-exact as the device list (line ends are the caller's).
 void writeDeviceList(const std::string& text);
 void removeDeviceList();
