@@ -1,6 +1,5 @@
 #include "gateway.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
