@@ -44,10 +44,11 @@ void removePrivateDirectory(const std::string& directory, const std::string& fil
 
 // The Windows library reads Kelvo.ini only from the Windows directory, which
 // a program cannot redirect for itself.
-void pointLibraryAt(const std::string&) {
-    throw CliError(kExitUsage,
-                   "--address and --device-list are not available in kelvo.exe: the library "
-                   "reads its device list only from the Windows directory");
+// The library reads Kelvo.ini from KELVO_DEVICE_LIST_DIR when it is set.
+void pointLibraryAt(const std::string& directory) {
+    if (!::SetEnvironmentVariableA("KELVO_DEVICE_LIST_DIR", directory.c_str())) {
+        throw CliError(kExitLocal, "cannot set KELVO_DEVICE_LIST_DIR for the device list");
+    }
 }
 
 std::string joinPath(const std::string& directory, const std::string& name) {
