@@ -32,16 +32,16 @@ std::string HostName() {
 
 }  // namespace
 
-// The library reads its device list from $WINDIR/Kelvo.ini. The gateway
-// gives it one of its own, in a directory of its own, in mode 1: the units
-// listed and nothing else, no broadcast.
+// The library reads its device list Kelvo.ini from $KELVO_DEVICE_LIST_DIR.
+// The gateway gives it one of its own, in a directory of its own, in mode 1:
+// the units listed and nothing else, no broadcast.
 class DeviceList {
   public:
     DeviceList() {
         char pattern[] = "/tmp/kelvo-gateway.XXXXXX";
         if (!mkdtemp(pattern)) throw ConfigError("cannot make a directory for the device list");
         dir_ = pattern;
-        setenv("WINDIR", dir_.c_str(), 1);
+        setenv("KELVO_DEVICE_LIST_DIR", dir_.c_str(), 1);
     }
     ~DeviceList() {
         std::remove(path().c_str());

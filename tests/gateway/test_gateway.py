@@ -72,8 +72,9 @@ def expected_topics(model: Tuple[int, int, int, int, int]) -> List[str]:
 class Library:
     """The library through ctypes, on the simulator's device list (no broadcast)."""
 
-    def __init__(self, windir: str) -> None:
-        os.environ["WINDIR"] = windir
+    def __init__(self, list_dir: str) -> None:
+        # Inherited by the gateways too, which must use lists of their own.
+        os.environ["KELVO_DEVICE_LIST_DIR"] = list_dir
         self.lib = ctypes.CDLL(os.environ["KELVO_LIBRARY"])
         self.lib.Kelvo_OpenByIP.restype = ctypes.c_void_p
         self.lib.Kelvo_OpenByIP.argtypes = [ctypes.c_char_p]
