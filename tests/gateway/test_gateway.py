@@ -431,5 +431,32 @@ class GatewayTest(unittest.TestCase):
             stop(broker)
 
 
+    def test_9_unit_vanishes(self) -> None:
+        """A unit gone from the network (no refusal, packets lost) is offline within the
+        bound, while the library still waits in the system's connect to it."""
+        def ip(*args: str) -> None:
+            subprocess.run(["ip", *args], check=True, capture_output=True, timeout=WAIT_S)
+
+        # An address of its own on lo: once it is taken away, packets to it
+        # are lost (the namespace routes everything else to lo, which drops
+        # them), and a connect waits for the system's timeout.
+        address = "10.99.0.2"
+        ip("addr", "add", f"{address}/32", "dev", "lo")
+        self.start_sim("--unit", f"KV-101:3@{address}")
+        gw = self.start_gateway("--id", "vanish", "--address", address)
+        try:
+            w = self.watcher
+            self.assertTrue(w.wait_payload("kelvo/KV-101-3/state", "online"))
+            start = time.monotonic()
+            ip("addr", "del", f"{address}/32", "dev", "lo")
+            self.assertTrue(w.wait_payload("kelvo/KV-101-3/state", "offline"))
+            self.assertLess(w.since(start, "kelvo/KV-101-3/state")[0][0] - start,
+                            OFFLINE_BOUND_S + SLACK_S)
+            # Its worker is still in that connect; the gateway goes on.
+            self.assertIsNone(gw.poll())
+        finally:
+            stop(gw, signal.SIGKILL)
+
+
 if __name__ == "__main__":
     unittest.main()
