@@ -53,9 +53,10 @@ const SocketOps& sockets();
 // Replaces the socket operations (null restores the system's). For tests.
 void setSocketOps(const SocketOps* ops);
 
-// Starts and stops the socket layer (Winsock 1.1 on Windows).
-void startup();
-void cleanup();
+// The socket layer (Winsock 1.1 on Windows) starts on first use: with the
+// first socket the library opens, never while the library is being loaded.
+// Stops it at unload, if it was started.
+void releaseSocketLayer();
 
 // Microseconds on a clock that only moves forward (not the time of day).
 std::int64_t monotonicUs();

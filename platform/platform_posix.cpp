@@ -186,8 +186,7 @@ void wakeAll(std::atomic<std::uint32_t>& word) {
     ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 0x7FFFFFFF, nullptr, nullptr, 0);
 }
 
-void startup() {}
-void cleanup() {}
+void releaseSocketLayer() {}
 
 std::int64_t monotonicUs() {
     timespec now{};

@@ -46,7 +46,7 @@ inline constexpr std::int32_t MODE_FILE_ONLY = 1;
 
 class DeviceRegistry {
   public:
-    DeviceRegistry();  // starts the socket layer
+    DeviceRegistry() = default;
     ~DeviceRegistry();
     DeviceRegistry(const DeviceRegistry&) = delete;
     DeviceRegistry& operator=(const DeviceRegistry&) = delete;
