@@ -298,8 +298,9 @@ bool onlyLoopback() {
 std::string privateNetworkAndNoDeviceList() {
     const char* inside = std::getenv("KELVO_IN_NETNS");
     if (!inside || std::strcmp(inside, "1") != 0 || !onlyLoopback()) {
-        fail("Kelvo_Initial broadcasts: run it through scripts/netns-run (lo must be the only "
-             "interface)");
+        fail(
+            "Kelvo_Initial broadcasts: run it through scripts/netns-run (lo must be the only "
+            "interface)");
     }
     char pattern[] = "/tmp/kelvo-bench-initial.XXXXXX";
     if (!::mkdtemp(pattern)) fail("mkdtemp failed");
