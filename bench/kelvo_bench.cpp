@@ -41,6 +41,7 @@
 #include "library_client.h"
 #include "modbus_client.h"
 #include "raw_client.h"
+#include "support/netcheck.h"
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -274,30 +275,11 @@ int count(const Options& o) {
     return 0;
 }
 
-// True iff lo is the only network interface (/proc/net/dev: two header
-// lines, then "name: counters" per interface).
-bool onlyLoopback() {
-    std::FILE* f = std::fopen("/proc/net/dev", "r");
-    if (!f) return false;
-    char line[512];
-    int lines = 0, interfaces = 0, others = 0;
-    while (std::fgets(line, sizeof line, f)) {
-        if (++lines <= 2) continue;
-        char name[64] = {};
-        if (std::sscanf(line, " %63[^:]:", name) != 1) ++others;
-        ++interfaces;
-        if (std::strcmp(name, "lo") != 0) ++others;
-    }
-    std::fclose(f);
-    return interfaces == 1 && others == 0;
-}
-
 // Kelvo_Initial broadcasts when the device list does not say mode 1: only
 // inside scripts/netns-run. Points the library at an empty Windows
 // directory (no device list: discovery is broadcast only) and returns it.
 std::string privateNetworkAndNoDeviceList() {
-    const char* inside = std::getenv("KELVO_IN_NETNS");
-    if (!inside || std::strcmp(inside, "1") != 0 || !onlyLoopback()) {
+    if (!kelvotest::onlyLoopback()) {
         fail(
             "Kelvo_Initial broadcasts: run it through scripts/netns-run (lo must be the only "
             "interface)");

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "io/model_table.h"
+#include "protocol/builders.h"
 #include "protocol/exchange.h"
 
 namespace kelvo {
@@ -127,9 +128,7 @@ std::int32_t GetVerInfo(DeviceEntry* entry, std::uint8_t* info) {
     // next command on this handle carries the same one.
     if (entry && entry->socket != platform::NO_SOCKET) {
         CommandFrame& f = entry->frame;
-        f.fill(0);
-        f[frame::COMMAND] = CMD_INFO;
-        f[frame::LENGTH] = INFO_VERSION;
+        InfoRequest(f, INFO_VERSION);
         if (Exchange(*entry, frame::HEADER_SIZE, Sequence::KEEP) == STATUS_OK) {
             info[vi::DEV_INFO] = f[version_reply::INFO];
             info[vi::DEV_MAJOR] = f[version_reply::MAJOR];

@@ -867,7 +867,7 @@ class Driver {
         CheckCall(b, s);
         const Exchange* e = Only();
         if (!e) return;
-        CheckRequest(*e, CMD_WRITE, MASK_MODE_REQUEST, SELECT_ALL, 0);
+        CheckRequest(*e, CMD_WRITE, MASK_WRITE_REQUEST, SELECT_ALL, 0);
         const unsigned outputs = std::min<unsigned>(LookupModel(b.entry->model).outputs, 32);
         std::uint32_t mask = 0;
         for (unsigned i = 0; i < count; ++i) {
