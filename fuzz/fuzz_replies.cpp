@@ -50,6 +50,7 @@
 #include "protocol/builders.h"
 #include "registry/device_registry.h"
 #include "sampling/sampling.h"
+#include "support/netcheck.h"
 
 namespace {
 
@@ -1161,8 +1162,7 @@ class Driver {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* inNamespace = std::getenv("KELVO_IN_NETNS");
-    if (!inNamespace || std::strcmp(inNamespace, "1") != 0) {
+    if (!kelvotest::onlyLoopback()) {
         std::fprintf(stderr,
                      "fuzz_replies calls Kelvo_Initial, which broadcasts: run it through "
                      "scripts/netns-run (scripts/run-fuzz does)\n");
