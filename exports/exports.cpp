@@ -40,19 +40,19 @@ KELVO_API int32_t KELVO_CALL Kelvo_Initial(void) {
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_BrowseDevice(KelvoDeviceSummary* summaries) {
-    return BrowseDevice(Bytes(summaries));
+    return BrowseDevice(ListCall().get(), Bytes(summaries));
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_BrowseDeviceIndex(int32_t index, KelvoDeviceSummary* summary) {
-    return BrowseDeviceIndex(static_cast<std::int16_t>(index), Bytes(summary));
+    return BrowseDeviceIndex(ListCall().get(), static_cast<std::int16_t>(index), Bytes(summary));
 }
 
 KELVO_API KELVO_HANDLE KELVO_CALL Kelvo_Open(uint32_t modelCode, uint32_t unitId) {
-    return Open(Byte(modelCode), Byte(unitId));
+    return Open(ListCall().get(), Byte(modelCode), Byte(unitId));
 }
 
 KELVO_API KELVO_HANDLE KELVO_CALL Kelvo_OpenByIP(const char* ipAddress) {
-    return OpenByIP(ipAddress);
+    return OpenByIP(ListCall().get(), ipAddress);
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_Close(KELVO_HANDLE handle) {
