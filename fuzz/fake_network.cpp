@@ -204,7 +204,8 @@ int FakeNetwork::Receive(platform::Socket s, std::uint8_t* buffer, int capacity)
     // Nothing received (the connection closed) is no reply, whatever the
     // request's own bytes look like.
     exchange.valid =
-        count > 0 && exchange.frame[frame::COMMAND] == (exchange.request[frame::COMMAND] | frame::REPLY_BIT) &&
+        count > 0 &&
+        exchange.frame[frame::COMMAND] == (exchange.request[frame::COMMAND] | frame::REPLY_BIT) &&
         exchange.frame[frame::STATUS] == 0 &&
         exchange.frame[frame::SEQUENCE] == exchange.request[frame::SEQUENCE];
     return count;
