@@ -116,7 +116,7 @@ int NoClose(platform::Socket) {
 }
 int CountExchange(platform::Socket, std::uint8_t*, int, int, std::int32_t) {
     ++exchanges;
-    return platform::EXCHANGE_SEND_FAILED;
+    return platform::ROUND_TRIP_SEND_FAILED;
 }
 const platform::SocketOps OFFLINE{Open,   Open,   No,         NoConnect, NoSend,       NoSendTo,
                                   NoWait, NoRecv, NoRecvFrom, NoClose,   CountExchange};
