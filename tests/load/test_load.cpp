@@ -58,8 +58,10 @@ TEST(LoadUnload, ManyTimesInOneProcessAndFromSeveralThreads) {
     EXPECT_TRUE(unit.waitForOpenConnections(0, 2000));
 
     // Several threads load, use and unload at once. They share one loaded
-    // library, so one thread's Kelvo_Initial may make another's handle stale.
-    std::atomic<int> ok{0}, stale{0}, failed{0};
+    // library, so one thread's Kelvo_Initial may make another's handle stale,
+    // and two threads may open the same unit, where one's Kelvo_Close takes
+    // the other's connection (its next read fails and reconnects).
+    std::atomic<int> ok{0}, stale{0}, failed{0}, lastFailure{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
@@ -68,16 +70,17 @@ TEST(LoadUnload, ManyTimesInOneProcessAndFromSeveralThreads) {
                 const std::uint16_t s = Round((t + i) % 2 == 0, &d);
                 if (s == KELVO_STATUS_OK && d == 0x5A) {
                     ++ok;
-                } else if (s == KELVO_STATUS_NOT_OPEN) {
+                } else if (s == KELVO_STATUS_NOT_OPEN || s == KELVO_STATUS_COMM_ERROR) {
                     ++stale;
                 } else {
                     ++failed;
+                    lastFailure = s;
                 }
             }
         });
     }
     for (auto& t : threads) t.join();
-    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(failed, 0) << "last failure: status " << lastFailure;
     EXPECT_GT(ok, 0);
     EXPECT_TRUE(unit.waitForOpenConnections(0, 2000));
 
