@@ -61,6 +61,15 @@ Status GetMemSetting(DeviceEntry* entry, std::uint16_t code, SamplingConfig& out
     return STATUS_OK;
 }
 
+// Reads the setting of `code` and, when that worked, hands the record to out.
+template <class Out>
+Status Get(DeviceEntry* entry, std::uint16_t code, Out&& out) {
+    SamplingConfig c{};
+    const Status status = GetMemSetting(entry, code, c);
+    if (status == STATUS_OK) out(c);
+    return status;
+}
+
 // The target-channel map of a list of analog channels (16 and above skipped).
 std::uint16_t TargetChannelMap(std::uint8_t count, const std::uint8_t* channels) {
     std::uint16_t map = 0;
@@ -81,13 +90,10 @@ Status SetCycle(DeviceEntry* entry, std::uint16_t kind, std::uint8_t timing, std
 }
 
 Status GetCycle(DeviceEntry* entry, std::uint16_t kind, std::uint8_t* timing, std::uint8_t* cycle) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(entry, kind, c);
-    if (status == STATUS_OK) {
+    return Get(entry, kind, [&](const SamplingConfig& c) {
         *timing = c[FLAGS];
         *cycle = c[CYCLE];
-    }
-    return status;
+    });
 }
 
 Status SetTrigger(DeviceEntry* entry, std::uint16_t kind, std::uint8_t lowerUpper,
@@ -100,14 +106,11 @@ Status SetTrigger(DeviceEntry* entry, std::uint16_t kind, std::uint8_t lowerUppe
 
 Status GetTrigger(DeviceEntry* entry, std::uint16_t kind, std::uint8_t* lower, std::uint8_t* upper,
                   std::uint16_t* value) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(entry, kind, c);
-    if (status == STATUS_OK) {
+    return Get(entry, kind, [&](const SamplingConfig& c) {
         *lower = c[TRIGGER] & 0x0F;
         *upper = c[TRIGGER] & 0xF0;  // not shifted: as the setter takes it
         *value = getLE16(c.data() + TRIGGER_VALUE);
-    }
-    return status;
+    });
 }
 
 Status SetTrgDataDIO(DeviceEntry* entry, const std::uint8_t* data1, const std::uint8_t* data2) {
@@ -121,16 +124,14 @@ Status SetTrgDataDIO(DeviceEntry* entry, const std::uint8_t* data1, const std::u
 
 Status GetTrgDataDIO(DeviceEntry* entry, const std::uint8_t* count, std::uint8_t* data1,
                      std::uint8_t* data2) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(entry, SETTING_TRGDATA_DIO, c);
-    // Two pairs of trigger data exist; any other count asks for nothing.
-    if (status == STATUS_OK && *count == 2) {
+    return Get(entry, SETTING_TRGDATA_DIO, [&](const SamplingConfig& c) {
+        // Two pairs of trigger data exist; any other count asks for nothing.
+        if (*count != 2) return;
         data1[0] = c[TRGDATA1];
         data1[1] = c[TRGDATA1 + 1];
         data2[0] = c[TRGDATA2];
         data2[1] = c[TRGDATA2 + 1];
-    }
-    return status;
+    });
 }
 
 Status SetTrgDataAI(DeviceEntry* entry, std::uint8_t channel, std::uint8_t data) {
@@ -142,13 +143,10 @@ Status SetTrgDataAI(DeviceEntry* entry, std::uint8_t channel, std::uint8_t data)
 }
 
 Status GetTrgDataAI(DeviceEntry* entry, std::uint8_t* channel, std::uint8_t* data) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(entry, SETTING_TRGDATA_AI, c);
-    if (status == STATUS_OK) {
+    return Get(entry, SETTING_TRGDATA_AI, [&](const SamplingConfig& c) {
         *channel = c[TRGDATA1];
         *data = c[TRGDATA2];
-    }
-    return status;
+    });
 }
 
 Status SetOutputModeAO(DeviceEntry* entry, std::uint8_t mode) {
@@ -158,10 +156,7 @@ Status SetOutputModeAO(DeviceEntry* entry, std::uint8_t mode) {
 }
 
 Status GetOutputModeAO(DeviceEntry* entry, std::uint8_t* mode) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(entry, SETTING_OUTPUTMODE_AO, c);
-    if (status == STATUS_OK) *mode = c[FLAGS];
-    return status;
+    return Get(entry, SETTING_OUTPUTMODE_AO, [&](const SamplingConfig& c) { *mode = c[FLAGS]; });
 }
 
 Status SetTargetChannelAI(DeviceEntry* entry, std::uint8_t count, const std::uint8_t* channels) {
@@ -180,13 +175,10 @@ Status SetSamplingFreqAO(DeviceEntry* entry, std::uint8_t timing, std::uint32_t 
 }
 
 Status GetSamplingFreqAO(DeviceEntry* entry, std::uint8_t* timing, std::uint32_t* frequency) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(entry, SETTING_SAMPLINGFREQ_AO, c);
-    if (status == STATUS_OK) {
+    return Get(entry, SETTING_SAMPLINGFREQ_AO, [&](const SamplingConfig& c) {
         *timing = c[FLAGS];
         *frequency = c[FREQUENCY] | c[FREQUENCY + 1] << 8 | c[FREQUENCY + 2] << 16;
-    }
-    return status;
+    });
 }
 
 }  // namespace kelvo
