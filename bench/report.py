@@ -169,15 +169,18 @@ def main():
         row(f"5 · scan: port 0 of {units} unit{'s' if units > 1 else ''}, one thread each",
             cell, "— (unpinned)", goal)
 
-    pair("wine.readdio", "6 · Wine: Kelvo_ReadDIO through KelvoDLL.dll",
-         "6 · Wine: raw Winsock client, same exchange", goal=False)
+    pair("wine.readdio", "6 · Wine: Kelvo_ReadDIO through the 32-bit KelvoDLL.dll",
+         "6 · Wine: raw 32-bit Winsock client, same exchange", goal=False)
+    pair("wine64.readdio", "6 · 64-bit Wine: Kelvo_ReadDIO through the 64-bit KelvoDLL.dll",
+         "6 · 64-bit Wine: raw 64-bit Winsock client, same exchange", goal=False)
 
-    def wine_cost(label):
-        a, b = values.get((label, "readdio.lib")), values.get((label, "wine.readdio.lib"))
+    def wine_cost(label, metric):
+        a, b = values.get((label, "readdio.lib")), values.get((label, f"{metric}.readdio.lib"))
         return f"{a[0] / b[0]:.1f}× fewer round trips" if a and b else "not measured"
 
-    row("6 · Wine cost: native Kelvo_ReadDIO / DLL under Wine (medians)", wine_cost("one"),
-        wine_cost("two"))
+    for metric, name in (("wine", "32-bit"), ("wine64", "64-bit")):
+        row(f"6 · Wine cost: native Kelvo_ReadDIO / {name} DLL under Wine (medians)",
+            wine_cost("one", metric), wine_cost("two", metric))
 
     notes = []
     if loop:

@@ -52,10 +52,10 @@ Text Unit(const DeviceEntry& entry) {
     const KelvoModel* model = kelvo_model(entry.model);
     Text t;
     if (model) {
-        std::snprintf(t.text, sizeof t.text, "%s:%u %s", model->name, entry.unitId,
+        std::snprintf(t.text, sizeof t.text, "%.8s:%u %.15s", model->name, entry.unitId,
                       Address(entry.address).text);
     } else {
-        std::snprintf(t.text, sizeof t.text, "model-%u:%u %s", entry.model, entry.unitId,
+        std::snprintf(t.text, sizeof t.text, "model-%u:%u %.15s", entry.model, entry.unitId,
                       Address(entry.address).text);
     }
     return t;

@@ -10,13 +10,18 @@ DeviceRegistry* theRegistry = nullptr;
 std::uint32_t recordsMade = 0;  // only Kelvo_Initial makes records, holding the list alone
 
 // The n-th record's handle: n times an odd constant, which is a one-to-one
-// mapping of 32-bit numbers, so no two of the first 2^32 records share a
-// handle. The values lie far apart: a handle off by a little from a real
-// one (or a small integer) is no handle at all.
+// mapping of pointer-sized numbers, so no two of the first 2^32 records
+// share a handle. The values lie far apart: a handle off by a little from a
+// real one (or a small integer) is no handle at all. In 64-bit processes the
+// constant fills the upper half too, so that a caller which keeps handles in
+// 32 bits fails at once instead of by chance.
 std::uintptr_t NextHandle() {
+    constexpr std::uintptr_t SPREAD = sizeof(std::uintptr_t) == 8
+                                          ? static_cast<std::uintptr_t>(0x9E3779B97F4A7C15ull)
+                                          : std::uintptr_t{0x9E3779B1u};
     ++recordsMade;
     if (recordsMade == 0) ++recordsMade;  // 0 would be the null handle
-    return std::uintptr_t{recordsMade * 0x9E3779B1u};
+    return std::uintptr_t{recordsMade} * SPREAD;
 }
 }  // namespace
 

@@ -57,6 +57,8 @@ std::vector<FaultKind> parseFaultKinds(std::string_view list);  // "drop,seq,del
 // A rule as applied to one unit, with its own counters.
 struct FaultState {
     FaultRule rule;
+    std::uint32_t id = 0;     // the rule's number: command-line rules 1, 2, ..., then
+                              // the rules added through the control channel
     std::uint64_t seen = 0;   // eligible exchanges so far
     std::uint64_t fired = 0;  // times it has fired
 };

@@ -13,18 +13,17 @@ using namespace kelvo;
 
 namespace {
 
-constexpr std::array<ModelInfo, MODEL_COUNT> MODELS{{
-    {1, "KV-101", 2, 2, 0, 8, Kind::DigitalIn},     {2, "KV-102", 2, 2, 0, 8, Kind::DigitalIn},
-    {3, "KV-103", 2, 1, 1, 8, Kind::DigitalInOut},  {4, "KV-104", 2, 1, 1, 8, Kind::DigitalInOut},
-    {5, "KV-105", 2, 0, 2, 8, Kind::DigitalOut},    {6, "KV-106", 2, 0, 2, 8, Kind::DigitalOut},
-    {7, "KV-107", 2, 0, 2, 8, Kind::DigitalOut},    {8, "KV-108", 3, 3, 3, 8, Kind::DigitalBidir},
-    {9, "KV-109", 16, 16, 0, 16, Kind::AnalogIn},   {10, "KV-110", 4, 0, 4, 12, Kind::AnalogOut},
-    {11, "KV-111", 2, 2, 2, 16, Kind::Counter},     {12, "KV-112", 8, 8, 0, 8, Kind::DigitalIn},
-    {13, "KV-113", 4, 4, 0, 8, Kind::DigitalIn},    {14, "KV-114", 8, 0, 8, 8, Kind::DigitalOut},
-    {15, "KV-115", 4, 0, 4, 8, Kind::DigitalOut},   {16, "KV-116", 8, 4, 4, 8, Kind::DigitalInOut},
-    {17, "KV-117", 4, 2, 2, 8, Kind::DigitalInOut}, {18, "KV-118", 2, 2, 2, 8, Kind::DigitalBidir},
-    {19, "KV-119", 16, 16, 0, 16, Kind::AnalogIn},  {20, "KV-120", 4, 0, 4, 12, Kind::AnalogOut},
-}};
+// The simulator's rows, taken from the public model table that the library
+// and the tool use too.
+constexpr std::array<ModelInfo, MODEL_COUNT> MODELS = [] {
+    std::array<ModelInfo, MODEL_COUNT> models{};
+    for (std::size_t i = 0; i < MODEL_COUNT; ++i) {
+        const KelvoModel& m = kelvo_model_table[i + 1];
+        models[i] = ModelInfo{
+            m.code, m.name, m.total, m.inputs, m.outputs, m.bits, static_cast<Kind>(m.kind)};
+    }
+    return models;
+}();
 
 constexpr std::size_t CHANNEL_MASK_VALUES = (MASK_WRITE_REQUEST - frame::DATA) / 4;  // 16
 constexpr std::size_t STATUS_BLOCK = 24;  // CMD_MEM_STATUS reply bytes 8..31
@@ -63,23 +62,7 @@ bool isAnalog(Kind kind) {
 }
 
 const char* kindName(Kind kind) {
-    switch (kind) {
-        case Kind::DigitalIn:
-            return "digital input";
-        case Kind::DigitalOut:
-            return "digital output";
-        case Kind::DigitalInOut:
-            return "digital input and output";
-        case Kind::DigitalBidir:
-            return "bidirectional digital";
-        case Kind::AnalogIn:
-            return "analog input";
-        case Kind::AnalogOut:
-            return "analog output";
-        case Kind::Counter:
-            return "counter";
-    }
-    return "?";
+    return kelvo_kind_name(static_cast<std::uint32_t>(kind));
 }
 
 std::size_t requestLength(std::uint8_t command, std::uint8_t selector, Kind kind) {
@@ -122,30 +105,62 @@ Nanos samplePeriod(const std::uint8_t* request) {
     return std::max(period, MIN_SAMPLE_PERIOD);
 }
 
-std::int16_t analogSignal(std::size_t channel, Nanos t, std::uint8_t gain) {
+const char* waveName(Wave wave) {
+    switch (wave) {
+        case Wave::Fixed:
+            return "fixed";
+        case Wave::Sine:
+            return "sine";
+        case Wave::Ramp:
+            return "ramp";
+        case Wave::Square:
+            return "square";
+    }
+    return "?";
+}
+
+AnalogSource presetSource(std::size_t channel) {
     // Channels come in groups of four: sine, ramp, square, constant; group g
     // has a period of g + 1 seconds, and its constant channel reads 1000 (g + 1).
-    const Nanos group = static_cast<Nanos>(channel / 4);
+    constexpr std::int32_t AMPLITUDE = 4000;
+    const auto group = static_cast<std::int32_t>(channel / 4);
     const Nanos period = (group + 1) * NANOS_PER_SECOND;
-    const double phase = static_cast<double>(t % period) / static_cast<double>(period);
-    constexpr double AMPLITUDE = 4000.0;
-    double s = 0.0;
     switch (channel % 4) {
         case 0:
-            s = AMPLITUDE * std::sin(2.0 * std::numbers::pi * phase);
-            break;
+            return {Wave::Sine, AMPLITUDE, period};
         case 1:
-            s = -AMPLITUDE + 2.0 * AMPLITUDE * phase;
-            break;
+            return {Wave::Ramp, AMPLITUDE, period};
         case 2:
-            s = phase < 0.5 ? AMPLITUDE : -AMPLITUDE;
-            break;
+            return {Wave::Square, AMPLITUDE, period};
         default:
-            s = 1000.0 * static_cast<double>(group + 1);
+            return {Wave::Fixed, 1000 * (group + 1), period};
+    }
+}
+
+std::int16_t sourceValue(const AnalogSource& source, Nanos t, std::uint8_t gain) {
+    const Nanos period = std::max<Nanos>(source.period, 1);
+    const double phase = static_cast<double>(t % period) / static_cast<double>(period);
+    const auto a = static_cast<double>(source.value);
+    double s = a;
+    switch (source.wave) {
+        case Wave::Fixed:
+            break;
+        case Wave::Sine:
+            s = a * std::sin(2.0 * std::numbers::pi * phase);
+            break;
+        case Wave::Ramp:
+            s = -a + 2.0 * a * phase;
+            break;
+        case Wave::Square:
+            s = phase < 0.5 ? a : -a;
             break;
     }
     const double scaled = std::round(s * static_cast<double>(1 << (gain & 0x03)));
     return static_cast<std::int16_t>(std::clamp(scaled, -32768.0, 32767.0));
+}
+
+std::int16_t analogSignal(std::size_t channel, Nanos t, std::uint8_t gain) {
+    return sourceValue(presetSource(channel), t, gain);
 }
 
 std::uint32_t counterRate(std::uint8_t mode) {
@@ -154,7 +169,16 @@ std::uint32_t counterRate(std::uint8_t mode) {
 }
 
 Unit::Unit(const Identity& identity, std::size_t memorySize)
-    : identity_(identity), memorySize_(std::min(memorySize, MAX_MEMORY_SIZE)) {}
+    : identity_(identity), memorySize_(std::min(memorySize, MAX_MEMORY_SIZE)) {
+    // Each channel holds what its preset signal shows at the start.
+    for (std::size_t c = 0; c < analog_.size(); ++c) {
+        analog_[c] = AnalogSource{Wave::Fixed, analogSignal(c, 0, 0), NANOS_PER_SECOND};
+    }
+}
+
+void Unit::useSignalPreset() {
+    for (std::size_t c = 0; c < analog_.size(); ++c) analog_[c] = presetSource(c);
+}
 
 Reply Unit::header(const std::uint8_t* request, std::size_t size, std::uint8_t status) {
     Reply r;
@@ -202,7 +226,7 @@ std::int32_t Unit::channelValue(std::size_t channel, Nanos now) const {
     const ModelInfo& m = model();
     switch (m.kind) {
         case Kind::AnalogIn:
-            return channel < m.inputs ? analogSignal(channel, now, config_[channel]) : 0;
+            return channel < m.inputs ? sourceValue(analog_[channel], now, config_[channel]) : 0;
         case Kind::AnalogOut:
             return channel < m.outputs ? static_cast<std::int32_t>(held_[channel]) : 0;
         case Kind::Counter: {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvo_models.h"
 #include "protocol/frame.h"
 
 namespace sim {
@@ -19,14 +20,15 @@ using Nanos = std::int64_t;
 inline constexpr Nanos NANOS_PER_SECOND = 1'000'000'000;
 inline constexpr Nanos NANOS_PER_MS = 1'000'000;
 
+// The kinds of the public model table, as an enum the switches can check.
 enum class Kind : std::uint8_t {
-    DigitalIn,
-    DigitalOut,
-    DigitalInOut,
-    DigitalBidir,
-    AnalogIn,
-    AnalogOut,
-    Counter,
+    DigitalIn = KELVO_KIND_DIGITAL_IN,
+    DigitalOut = KELVO_KIND_DIGITAL_OUT,
+    DigitalInOut = KELVO_KIND_DIGITAL_INOUT,
+    DigitalBidir = KELVO_KIND_DIGITAL_BIDIR,
+    AnalogIn = KELVO_KIND_ANALOG_IN,
+    AnalogOut = KELVO_KIND_ANALOG_OUT,
+    Counter = KELVO_KIND_COUNTER,
 };
 
 struct ModelInfo {
@@ -39,7 +41,7 @@ struct ModelInfo {
     Kind kind;
 };
 
-inline constexpr std::uint8_t MODEL_COUNT = 20;
+inline constexpr std::uint8_t MODEL_COUNT = KELVO_MODEL_COUNT;
 
 // Model codes 1..20; nullptr for any other code.
 const ModelInfo* findModel(std::uint8_t code);
@@ -99,6 +101,20 @@ struct Identity {
     Mac mac{};
 };
 
+// What an analog input channel shows before its gain: a fixed value, or a
+// waveform of the given amplitude and period that runs from the simulator's
+// start (a ramp from -amplitude to +amplitude; a square wave at +amplitude
+// for the first half period).
+enum class Wave : std::uint8_t { Fixed, Sine, Ramp, Square };
+
+struct AnalogSource {
+    Wave wave = Wave::Fixed;
+    std::int32_t value = 0;  // the fixed value, or the amplitude
+    Nanos period = NANOS_PER_SECOND;
+};
+
+const char* waveName(Wave wave);
+
 // A reply frame: the first `size` bytes of `bytes` go out.
 struct Reply {
     kelvo::CommandFrame bytes{};
@@ -125,8 +141,20 @@ class Unit {
     // status, the request's bytes 2..7.
     static Reply header(const std::uint8_t* request, std::size_t size, std::uint8_t status);
 
-    // Current values, for tests and logs.
+    // Current values, for tests, logs and the control channel.
     std::uint8_t port(std::size_t p) const { return ports_[p]; }
+    void setPort(std::size_t p, std::uint8_t value) { ports_[p] = value; }
+    const AnalogSource& analogSource(std::size_t channel) const { return analog_[channel]; }
+    void setAnalogSource(std::size_t channel, const AnalogSource& source) {
+        analog_[channel] = source;
+    }
+    // Every analog input channel follows the preset waveforms of
+    // analogSignal() instead of holding its value.
+    void useSignalPreset();
+    // Sets a counter (or analog output) as a write request would.
+    void setCount(std::size_t channel, std::uint32_t value, Nanos now) {
+        setChannel(channel, value, now);
+    }
     std::uint8_t config(std::size_t slot) const { return config_[slot]; }
     // The value a channel shows at `now`: analog input signal, analog output
     // or counter value. 0 for channels the model does not have.
@@ -168,6 +196,8 @@ class Unit {
     // counterSince_.
     std::array<std::uint32_t, CONFIG_SLOTS> held_{};
     std::array<Nanos, CONFIG_SLOTS> counterSince_{};
+    // Analog inputs: what each channel shows before its gain.
+    std::array<AnalogSource, CONFIG_SLOTS> analog_{};
 
     std::size_t memorySize_;
     std::vector<std::uint8_t> memory_;
@@ -185,8 +215,13 @@ class Unit {
 // see README): frequency if set, else cycle, else 1 kHz.
 Nanos samplePeriod(const std::uint8_t* request);
 
-// Analog input signal of a channel at time t for a gain byte: see README.
+// The preset analog input signal of a channel at time t for a gain byte (see
+// README): every channel holds its value at t = 0 unless the preset waveforms
+// are asked for.
 std::int16_t analogSignal(std::size_t channel, Nanos t, std::uint8_t gain);
+AnalogSource presetSource(std::size_t channel);
+// A source's value at t, scaled by the gain byte and clamped to 16 bits.
+std::int16_t sourceValue(const AnalogSource& source, Nanos t, std::uint8_t gain);
 
 // Counting rate in pulses per second for a counter mode byte, 0 if stopped.
 std::uint32_t counterRate(std::uint8_t mode);

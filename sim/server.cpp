@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +33,8 @@ constexpr Nanos RELISTEN_RETRY = 100 * NANOS_PER_MS;
 constexpr int READS_PER_EVENT = 16;
 constexpr int ACCEPTS_PER_EVENT = 64;
 constexpr int DATAGRAMS_PER_EVENT = 64;
+// A control line longer than this is not one of ours; the client is dropped.
+constexpr std::size_t CONTROL_LINE_LIMIT = 4096;
 
 // Discovery answer: 00 00 00 F7, the unit's address (network order), model
 // code, aux byte, unit ID, 0, the model name padded with zeros to byte 23,
@@ -84,15 +88,6 @@ void watch(int epollFd, int fd, std::size_t slot, bool udp) {
 
 }  // namespace
 
-struct Server::Slot {
-    Unit unit;
-    std::string name;  // "127.0.0.2 KV-103:1"
-    int listenFd = -1;
-    int udpFd = -1;
-    bool down = false;  // restarting: no listener, no discovery answers
-    std::vector<FaultState> faults;
-};
-
 struct Server::Connection {
     int fd = -1;
     std::size_t slot = 0;
@@ -117,18 +112,27 @@ Server::Server(ServerOptions options)
       epoch_(std::chrono::steady_clock::now().time_since_epoch().count()) {
     static_assert(std::chrono::steady_clock::period::den == NANOS_PER_SECOND);
     for (const Identity& id : options_.units) {
-        auto slot =
-            std::make_unique<Slot>(Slot{Unit(id, options_.memorySize), "", -1, -1, false, {}});
+        auto slot = std::make_unique<Slot>(
+            Slot{Unit(id, options_.memorySize), "", -1, -1, false, false, {}});
         slot->name = fmt::format("{} {}:{}", formatIPv4(id.address), id.model->name, id.unitId);
+        if (options_.analogWaves) slot->unit.useSignalPreset();
+        std::uint32_t ruleId = 1;
         for (const FaultRule& rule : options_.faults) {
-            if (rule.target.matches(id)) slot->faults.push_back(FaultState{rule});
+            if (rule.target.matches(id)) slot->faults.push_back(FaultState{rule, ruleId});
+            ++ruleId;
         }
         slots_.push_back(std::move(slot));
     }
+    nextFaultId_ = static_cast<std::uint32_t>(options_.faults.size()) + 1;
 }
 
 Server::~Server() {
     for (auto& [id, c] : connections_) ::close(c.fd);
+    for (auto& [id, c] : controlClients_) ::close(c.fd);
+    if (controlFd_ >= 0) {
+        closeFd(controlFd_);
+        ::unlink(options_.controlPath.c_str());
+    }
     for (auto& slot : slots_) {
         closeFd(slot->listenFd);
         closeFd(slot->udpFd);
@@ -203,6 +207,7 @@ void Server::bind() {
                 errorText("cannot bind UDP", INADDR_ANY, options_.discoveryPort));
         }
     }
+    if (!options_.controlPath.empty()) openControl();
 }
 
 void Server::stop() {
@@ -214,7 +219,14 @@ void Server::stop() {
 }
 
 void Server::run() {
-    enum class Source : std::uint8_t { Wake, Discovery, UnitSockets, Connection };
+    enum class Source : std::uint8_t {
+        Wake,
+        Discovery,
+        UnitSockets,
+        Connection,
+        ControlListener,
+        ControlClient
+    };
     struct Tag {
         Source source;
         std::uint64_t id;
@@ -238,6 +250,11 @@ void Server::run() {
         for (const auto& [id, c] : connections_) {
             add(c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)),
                 Source::Connection, id);
+        }
+        if (controlFd_ >= 0) add(controlFd_, POLLIN, Source::ControlListener, 0);
+        for (const auto& [id, c] : controlClients_) {
+            add(c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)),
+                Source::ControlClient, id);
         }
 
         int timeout = -1;
@@ -278,6 +295,18 @@ void Server::run() {
                     }
                     break;
                 }
+                case Source::ControlListener:
+                    acceptControl();
+                    break;
+                case Source::ControlClient:
+                    if ((fds[k].revents & POLLOUT) != 0 && controlClients_.count(tag.id) != 0) {
+                        flushControl(tag.id);
+                    }
+                    if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
+                        controlClients_.count(tag.id) != 0) {
+                        readControl(tag.id);
+                    }
+                    break;
             }
         }
         runTimers();
@@ -475,9 +504,8 @@ void Server::closeConnection(std::uint64_t id, const char* why) {
     connections_.erase(it);
 }
 
-void Server::restartUnit(std::size_t index, std::uint32_t downtimeMs) {
+void Server::takeDown(std::size_t index, const char* why) {
     Slot& slot = *slots_[index];
-    if (options_.verbose) log(fmt::format("{} restarting, down for {} ms", slot.name, downtimeMs));
     // The listener goes first: a client that sees its connection close must
     // find the unit unreachable, not reach the old listener's backlog.
     closeFd(slot.listenFd);
@@ -486,7 +514,13 @@ void Server::restartUnit(std::size_t index, std::uint32_t downtimeMs) {
     for (const auto& [id, c] : connections_) {
         if (c.slot == index) ids.push_back(id);
     }
-    for (std::uint64_t id : ids) closeConnection(id, "unit restart");
+    for (std::uint64_t id : ids) closeConnection(id, why);
+}
+
+void Server::restartUnit(std::size_t index, std::uint32_t downtimeMs) {
+    Slot& slot = *slots_[index];
+    if (options_.verbose) log(fmt::format("{} restarting, down for {} ms", slot.name, downtimeMs));
+    takeDown(index, "unit restart");
     timers_.emplace(now() + Nanos{downtimeMs} * NANOS_PER_MS,
                     Timer{Timer::Type::Relisten, 0, index});
 }
@@ -513,6 +547,7 @@ void Server::runTimers() {
                 break;
             case Timer::Type::Relisten: {
                 Slot& slot = *slots_[timer.slot];
+                if (slot.held || slot.listenFd >= 0) break;  // "down", or "up" came first
                 try {
                     openListener(timer.slot);
                     slot.down = false;
@@ -570,6 +605,87 @@ void Server::answerDiscovery(int fd, bool broadcast, std::size_t unicastSlot) {
                 log(fmt::format("{}: discovery answer: {}", slot.name, std::strerror(errno)));
             }
         }
+    }
+}
+
+void Server::openControl() {
+    const std::string& path = options_.controlPath;
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    if (path.size() >= sizeof sa.sun_path) {
+        throw std::runtime_error(fmt::format("control socket path too long: {}", path));
+    }
+    std::copy(path.begin(), path.end(), sa.sun_path);
+    // A socket left behind by an earlier run is replaced; any other file is not.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        const std::string message =
+            fmt::format("cannot listen on control socket {}: {}", path, std::strerror(errno));
+        if (fd >= 0) ::close(fd);
+        throw std::runtime_error(message);
+    }
+    controlFd_ = fd;
+}
+
+void Server::acceptControl() {
+    for (int i = 0; i < ACCEPTS_PER_EVENT; ++i) {
+        const int fd = ::accept4(controlFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        controlClients_.emplace(nextConnection_++, ControlClient{fd, {}, {}});
+    }
+}
+
+void Server::readControl(std::uint64_t id) {
+    ControlClient& c = controlClients_.at(id);
+    char buffer[4096];
+    const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n <= 0) return closeControl(id);
+    c.in.append(buffer, static_cast<std::size_t>(n));
+    // One reply line per command line, in order.
+    std::size_t end;
+    while ((end = c.in.find('\n')) != std::string::npos) {
+        std::string line = c.in.substr(0, end);
+        c.in.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::string reply = control(line);
+        if (options_.verbose) log(fmt::format("control: {} -> {}", line, reply));
+        c.out += reply;
+        c.out += '\n';
+    }
+    if (c.in.size() > CONTROL_LINE_LIMIT) return closeControl(id);
+    flushControl(id);
+}
+
+void Server::flushControl(std::uint64_t id) {
+    ControlClient& c = controlClients_.at(id);
+    if (c.out.empty()) return;
+    const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+        return closeControl(id);
+    }
+    c.out.erase(0, static_cast<std::size_t>(n));
+}
+
+void Server::closeControl(std::uint64_t id) {
+    auto it = controlClients_.find(id);
+    if (it == controlClients_.end()) return;
+    ::close(it->second.fd);
+    controlClients_.erase(it);
+}
+
+void Server::holdDown(std::size_t index, bool down) {
+    Slot& slot = *slots_[index];
+    slot.held = down;
+    if (down) {
+        takeDown(index, "unit down");
+    } else if (slot.listenFd < 0) {
+        openListener(index);
+        slot.down = false;
     }
 }
 

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/faults.h"
@@ -35,6 +36,10 @@ struct ServerOptions {
     // One line per command exchange, written before anything is sent back
     // (see the README); null for none. Owned by the caller.
     std::FILE* exchangeLog = nullptr;
+    // Analog inputs follow the preset waveforms instead of holding values.
+    bool analogWaves = false;
+    // Path of the Unix socket of the control channel; empty for none.
+    std::string controlPath;
 };
 
 // How long a CMD_WRITE with selector 0xFF to an analog unit waits for the
@@ -59,10 +64,27 @@ class Server {
     std::size_t unitCount() const { return slots_.size(); }
     std::uint64_t exchanges() const { return exchanges_; }
 
+    // Carries out one control-channel command line (see the README) and
+    // returns its reply line without the line end. Runs on the loop's thread.
+    std::string control(std::string_view line);
+
   private:
-    struct Slot;
+    struct Slot {
+        Unit unit;
+        std::string name;  // "127.0.0.2 KV-103:1"
+        int listenFd = -1;
+        int udpFd = -1;
+        bool down = false;  // restarting or held down: no listener, no discovery answers
+        bool held = false;  // held down by the control channel until "up"
+        std::vector<FaultState> faults;
+    };
     struct Connection;
     struct Timer;
+    struct ControlClient {
+        int fd = -1;
+        std::string in;
+        std::string out;
+    };
 
     Nanos now() const;
     void log(const std::string& line) const;
@@ -80,14 +102,32 @@ class Server {
     void sendReply(std::uint64_t id, const Reply& reply);
     void flushOutput(std::uint64_t id);
     void closeConnection(std::uint64_t id, const char* why);
+    void takeDown(std::size_t slot, const char* why);
     void restartUnit(std::size_t slot, std::uint32_t downtimeMs);
     void runTimers();
     void answerDiscovery(int fd, bool broadcast, std::size_t unicastSlot);
+
+    void openControl();
+    void acceptControl();
+    void readControl(std::uint64_t id);
+    void flushControl(std::uint64_t id);
+    void closeControl(std::uint64_t id);
+
+    // control.cpp
+    std::string controlCommand(const std::vector<std::string_view>& words);
+    std::size_t findSlot(std::string_view unit) const;
+    std::string unitState(std::size_t slot);
+    std::uint32_t addFault(std::string_view rule);
+    std::string clearFaults(const std::vector<std::string_view>& words);
+    void holdDown(std::size_t slot, bool down);
 
     ServerOptions options_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::map<std::uint64_t, Connection> connections_;
     std::multimap<Nanos, Timer> timers_;
+    std::map<std::uint64_t, ControlClient> controlClients_;
+    int controlFd_ = -1;
+    std::uint32_t nextFaultId_ = 1;
     std::uint64_t nextConnection_ = 1;
     std::uint64_t exchanges_ = 0;
     int discoveryFd_ = -1;

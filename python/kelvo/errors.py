@@ -1,4 +1,8 @@
-"""Exceptions raised by the object API, one class per status code."""
+"""Exceptions raised by the object API, one class per status code.
+
+Every one is a :class:`KelvoError`, which is an :class:`OSError`: code that
+already handles I/O failures handles the units' failures too.
+"""
 
 from __future__ import annotations
 
@@ -14,23 +18,36 @@ __all__ = [
     "BadSettingError",
     "BadChannelError",
     "OpenError",
+    "UnitClosedError",
+    "StaleUnitError",
     "check",
 ]
 
 
-class KelvoError(Exception):
+class KelvoError(OSError):
     """Base of every error the binding raises for a unit.
 
     ``code`` is the library's 16-bit status (``0x8011`` ...), or ``None`` for
     failures that the library reports without a status (opening a unit).
+    ``unit`` names the unit (``"KV-103:1"`` or its address) and
+    ``operation`` what was being done, when known; the message starts with
+    both.
     """
 
     code: Optional[int] = None
+    unit: Optional[str] = None
+    operation: Optional[str] = None
 
-    def __init__(self, message: str, code: Optional[int] = None) -> None:
+    def __init__(self, message: str, code: Optional[int] = None, *,
+                 unit: Optional[str] = None, operation: Optional[str] = None) -> None:
         super().__init__(message)
         if code is not None:
             self.code = code
+        self.unit = unit
+        self.operation = operation
+
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
 
 
 class NoMemoryError(KelvoError):
@@ -40,8 +57,7 @@ class NoMemoryError(KelvoError):
 
 
 class NotOpenError(KelvoError):
-    """0x8010: the handle is not a unit the library knows (for instance one
-    opened before the last :func:`kelvo.discover`)."""
+    """0x8010: the handle is not a unit the library knows."""
 
     code = raw.STATUS_NOT_OPEN
 
@@ -70,6 +86,15 @@ class OpenError(KelvoError):
     connection. ``code`` is ``None``: the library gives no reason."""
 
 
+class UnitClosedError(KelvoError):
+    """The :class:`kelvo.Unit` was closed; open the unit again to go on."""
+
+
+class StaleUnitError(NotOpenError):
+    """A later :func:`kelvo.discover` rebuilt the library's list of units,
+    which ends every handle opened before it; open the unit again."""
+
+
 _BY_CODE: Dict[int, Type[KelvoError]] = {
     cls.code: cls  # type: ignore[misc]
     for cls in (NoMemoryError, NotOpenError, CommError, BadSettingError, BadChannelError)
@@ -84,7 +109,8 @@ _MEANING = {
 }
 
 
-def check(status: int, what: str = "Kelvo call") -> None:
+def check(status: int, what: str = "Kelvo call", *, unit: Optional[str] = None,
+          operation: Optional[str] = None) -> None:
     """Raise the exception for a 16-bit status; return for ``STATUS_OK``.
 
     ``what`` says which call on which unit failed and starts the message.
@@ -93,4 +119,5 @@ def check(status: int, what: str = "Kelvo call") -> None:
     if status == raw.STATUS_OK:
         return
     meaning = _MEANING.get(status, "unknown status")
-    raise _BY_CODE.get(status, KelvoError)(f"{what}: {meaning} (0x{status:04X})", status)
+    raise _BY_CODE.get(status, KelvoError)(f"{what}: {meaning} (0x{status:04X})", status,
+                                           unit=unit, operation=operation)

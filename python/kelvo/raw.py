@@ -20,14 +20,16 @@ Where the library comes from, in this order:
 
 1. the path in the environment variable ``KELVO_LIBRARY``, if it is set (and
    then nothing else is tried, so a wrong path is reported, not papered over);
-2. ``libkelvo.so`` (``KelvoDLL.dll`` on Windows) inside the ``kelvo`` package
-   directory, then in the directory that holds the package;
+2. ``libkelvo.so`` inside the ``kelvo`` package directory, then in the
+   directory that holds the package. On Windows ``KelvoDLL.dll`` in each of
+   them, in its subfolder ``x64`` (64-bit Python) or ``x86`` (32-bit
+   Python) first, then beside it;
 3. the system's usual search for that name.
 
-Threads: the C library is not thread-safe. These functions are not locked;
-the object API (:mod:`kelvo`) holds :data:`lock` around each of its calls.
-Code that calls raw functions from several threads, or mixes them with the
-object API, must hold :data:`lock` around every call as well.
+Threads: the library lets calls on different units run at once and
+serializes calls on one unit itself; ``Kelvo_Initial`` waits for the calls
+in flight and ends every handle. :func:`kelvo.discover` takes :data:`lock`:
+hold it around raw calls that must not meet a discovery.
 """
 
 from __future__ import annotations
@@ -65,8 +67,9 @@ STATUS_COMM_ERROR = 0x8011
 STATUS_BAD_SETTING = 0x8020
 STATUS_BAD_CHANNEL = 0x8021
 
-#: The one process-wide lock that serializes calls into the library. It is
-#: re-entrant, so a thread holding it may call the object API.
+#: Taken by :func:`kelvo.discover` around ``Kelvo_Initial``: hold it around
+#: raw calls that must not meet a discovery. Re-entrant; a thread holding it
+#: may use the object API.
 lock = threading.RLock()
 
 
@@ -182,6 +185,7 @@ _WINDOWS = sys.platform == "win32"
 _LIBRARY_NAME = "KelvoDLL.dll" if _WINDOWS else "libkelvo.so"
 _loader = ctypes.WinDLL if _WINDOWS else ctypes.CDLL  # type: ignore[attr-defined]
 _lib: Optional[ctypes.CDLL] = None
+_ARCH_FOLDERS = {32: "x86", 64: "x64"}
 
 
 def python_bits() -> int:
@@ -200,14 +204,36 @@ def _candidates() -> Iterator[str]:
         yield named
         return
     package_dir = os.path.dirname(os.path.abspath(__file__))
-    yield os.path.join(package_dir, _LIBRARY_NAME)
-    yield os.path.join(os.path.dirname(package_dir), _LIBRARY_NAME)
+    yield from search_order(_WINDOWS, python_bits(), package_dir)
     # Only reached when the package has no copy: find_library may run
     # external tools (ldconfig) to answer.
     system = ctypes.util.find_library("KelvoDLL" if _WINDOWS else "kelvo")
     if system and system != _LIBRARY_NAME:
         yield system
     yield _LIBRARY_NAME  # the dynamic loader's own search
+
+
+def search_order(windows: bool, bits: int, package_dir: str) -> List[str]:
+    """The files tried in and beside the package. The Windows DLL comes in
+    two builds of one name, in folders ``x86`` (32-bit) and ``x64``
+    (64-bit): the one that matches this Python comes first."""
+    name = "KelvoDLL.dll" if windows else "libkelvo.so"
+    folders = [package_dir, os.path.dirname(package_dir)]
+    if not windows:
+        return [os.path.join(folder, name) for folder in folders]
+    arch = _ARCH_FOLDERS[bits]
+    return [path for folder in folders
+            for path in (os.path.join(folder, arch, name), os.path.join(folder, name))]
+
+
+def bitness_hint(windows: bool, bits: int) -> str:
+    """What to do when no library loads."""
+    if not windows:
+        return "set KELVO_LIBRARY to the library's path"
+    return (f"KelvoDLL.dll comes as {_ARCH_FOLDERS[32]}\\KelvoDLL.dll (32-bit) and "
+            f"{_ARCH_FOLDERS[64]}\\KelvoDLL.dll (64-bit); this {bits}-bit Python needs the "
+            f"{_ARCH_FOLDERS[bits]} one (a DLL of the other width fails with WinError 193); "
+            "or set KELVO_LIBRARY to its path")
 
 
 def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
@@ -225,8 +251,8 @@ def load(path: Optional[str] = None) -> ctypes.CDLL:
     matters on the first call (later calls return the loaded library).
 
     Raises :class:`LibraryNotFoundError` naming every file tried, why each
-    failed, and whether this Python is 32- or 64-bit (the Windows DLL is a
-    32-bit DLL and loads only into a 32-bit Python).
+    failed, and whether this Python is 32- or 64-bit (on Windows it names
+    both DLL builds and the one this Python needs).
     """
     global _lib
     with lock:
@@ -249,9 +275,7 @@ def load(path: Optional[str] = None) -> ctypes.CDLL:
             for name in PROTOTYPES:
                 setattr(module, name, getattr(lib, name))
             return lib
-        hint = "set KELVO_LIBRARY to the library's path"
-        if _WINDOWS and python_bits() != 32:
-            hint = "KelvoDLL.dll is a 32-bit DLL: use a 32-bit Python"
+        hint = bitness_hint(_WINDOWS, python_bits())
         raise LibraryNotFoundError(
             f"cannot load the Kelvo library into this {python_bits()}-bit Python "
             f"({sys.platform}); tried:\n" + "\n".join(tried) + f"\n({hint})"

@@ -1,24 +1,28 @@
-"""The object API: discovery, units and their operations.
+"""Units: the :class:`Unit` object, its operations and their argument checks.
 
-Every call into the library is made while holding :data:`kelvo.raw.lock`, one
-process-wide re-entrant lock: the C library keeps one list of units and one
-command buffer per unit and must never be entered by two threads at once.
-Python threads may therefore share :class:`Unit` objects freely; calls from
-different threads simply take turns (each may block for up to 1.5 s while a
-unit answers).
+Opening a unit that is already open gives a second :class:`Unit` on the same
+library connection; the connection closes with the last of them. Every call
+on a unit checks its arguments against the unit's model first
+(:mod:`kelvo.models`) and raises :class:`ValueError` naming the model before
+anything reaches the unit.
+
+Threads may share units and use different units at the same time. Calls on
+one unit take turns; each may block for up to 1.5 s while the unit answers.
 """
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
+import logging
 import operator
-import re
 from ctypes import byref, c_int32, c_uint8, c_uint16, c_uint32
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple
 
-from . import raw
-from .errors import CommError, NotOpenError, OpenError, check
+from . import _state, raw
+from .errors import CommError, OpenError, StaleUnitError, UnitClosedError, check
+from .models import COUNTER, GAINS, Model
 
 __all__ = [
     "UnitSummary",
@@ -26,18 +30,10 @@ __all__ = [
     "SamplingSettings",
     "SamplingStatus",
     "Unit",
-    "discover",
-    "units",
-    "open",
-    "library_version",
 ]
 
-# Bumped by every discover(): Kelvo_Initial invalidates all handles, and the
-# memory of a released unit record may be reused for a new one, so an old
-# handle must not reach the library again.
-_generation = 0
-
-_ADDRESS = re.compile(r"^\d{1,3}(\.\d{1,3}){3}$")
+_log = _state.log
+CHUNK = 248  # data bytes of one memory-transfer exchange
 _MAX_ACCESS_REPLY = 240  # data area of a command frame
 
 
@@ -175,7 +171,7 @@ class SamplingSettings:
         _check_flag(self.output_mode, 0x08, "output mode")
         _pair(self.trigger_data1, "trigger data 1")
         _pair(self.trigger_data2, "trigger data 2")
-        with raw.lock:
+        with unit._held():
             unit.set_sampling_cycle(self.cycle, timing=self.timing)
             unit.set_sampling_frequency(self.frequency, timing=self.timing)
             unit.set_output_mode(self.output_mode)
@@ -187,7 +183,7 @@ class SamplingSettings:
     @classmethod
     def read(cls, unit: "Unit") -> "SamplingSettings":
         """The settings stored for ``unit`` (``target_channels`` is ``None``)."""
-        with raw.lock:
+        with unit._held():
             timing, cycle = unit.get_sampling_cycle()
             _, frequency = unit.get_sampling_frequency()
             lower, upper, value = unit.get_trigger()
@@ -219,34 +215,30 @@ def _pair(values: Sequence[int], what: str) -> "ctypes.Array[c_uint8]":
 
 
 class Unit:
-    """An open unit. Get one from :func:`open`.
+    """An open unit. Get one from :func:`kelvo.open`.
 
-    Use it as a context manager to close its connection on exit. Closing
-    keeps the unit usable: the library reconnects on the next call, which
-    then fails once with :class:`CommError` (see :meth:`close`).
+    Use it as a context manager to close it on exit. Several Unit objects on
+    one unit share the library's connection, which stays open until the last
+    of them is closed. A closed Unit raises :class:`UnitClosedError`; one
+    opened before a later :func:`kelvo.discover` raises
+    :class:`StaleUnitError`. Neither ever reconnects: open the unit again.
 
     Every method raises a :class:`KelvoError` subclass when the library
-    reports a status other than OK, and :class:`ValueError` for arguments
-    outside what the C interface can carry (a port number above 255 ...).
+    reports a status other than OK, and :class:`ValueError` before any
+    exchange for arguments the unit's model lacks (a channel, a port, a
+    value wider than its bits, a gain, an analog call on a digital unit) or
+    that the C interface cannot carry (a port number above 255 ...).
     """
 
-    def __init__(
-        self,
-        handle: int,
-        label: str,
-        summary: Optional[UnitSummary],
-        reopen: Callable[[], Optional[int]],
-    ) -> None:
-        self._handle = handle
-        self._generation = _generation
-        self._reopen = reopen
+    def __init__(self, connection: _state.Connection, label: str) -> None:
+        self._conn = connection
+        self._closed = False
         self.label = label
         """What the unit was opened by: ``"KV-103:1"`` or an address."""
-        self.summary = summary
-        """The unit's :class:`UnitSummary` when opened by model and unit ID, else None."""
 
     def __repr__(self) -> str:
-        return f"<kelvo.Unit {self.label} handle=0x{self._handle:x}>"
+        state = "closed" if self._closed else "stale" if self._conn.stale else "open"
+        return f"<kelvo.Unit {self.label} {state} handle=0x{self._conn.handle:x}>"
 
     def __enter__(self) -> "Unit":
         return self
@@ -257,47 +249,142 @@ class Unit:
     @property
     def handle(self) -> int:
         """The library's handle, for use with :mod:`kelvo.raw`."""
-        return self._handle
+        return self._conn.handle
+
+    @property
+    def summary(self) -> Optional[UnitSummary]:
+        """The unit's :class:`UnitSummary`; None if it could not be told."""
+        return self._conn.summary  # type: ignore[return-value]
+
+    @property
+    def model(self) -> Optional[Model]:
+        """The unit's :class:`kelvo.models.Model`; None for an unknown model,
+        whose arguments only the library checks."""
+        return self._conn.model  # type: ignore[return-value]
+
+    @property
+    def closed(self) -> bool:
+        """True once :meth:`close` was called or a later discover() ended it."""
+        return self._closed or self._conn.stale
 
     # -- plumbing ------------------------------------------------------------
 
-    def _live(self, name: str) -> int:
-        # Called with the lock held.
-        if self._generation != _generation:
-            raise NotOpenError(
-                f"{name} on {self.label}: kelvo.discover() ran since this unit was opened; "
-                "open it again",
-                raw.STATUS_NOT_OPEN,
-            )
-        return self._handle
+    @contextlib.contextmanager
+    def _held(self) -> Iterator[None]:
+        """Keep the unit to this thread across several calls."""
+        with _state.gate.shared(), self._conn.lock:
+            yield
 
-    def _call(self, name: str, detail: str, *args: object) -> None:
-        with raw.lock:
-            status = getattr(raw.lib, name)(self._live(name), *args)
-        check(status, f"{name}({detail}) on {self.label}")
+    def _usable(self, operation: str) -> int:
+        # Called with the unit's lock held.
+        if self._closed:
+            raise UnitClosedError(f"{self.label}: {operation}: the unit was closed; open it "
+                                  "again", unit=self.label, operation=operation)
+        if self._conn.stale:
+            raise StaleUnitError(
+                f"{self.label}: {operation}: kelvo.discover() rebuilt the list of units after "
+                "this unit was opened, which ended its handle; open it again",
+                unit=self.label, operation=operation)
+        return self._conn.handle
+
+    def _raw(self, operation: str, name: str, *args: object) -> int:
+        """Call library function ``name`` with the handle first; its result."""
+        with self._held():
+            result = getattr(raw.lib, name)(self._usable(operation), *args)
+        if _log.isEnabledFor(logging.DEBUG):
+            _log.debug("%s: %s (%s) -> 0x%X", self.label, operation, name, result)
+        return int(result)
+
+    def _call(self, operation: str, name: str, *args: object) -> None:
+        status = self._raw(operation, name, *args)
+        check(status, f"{self.label}: {operation} ({name})", unit=self.label,
+              operation=operation)
+
+    # -- model checks -----------------------------------------------------------
+
+    def _refuse(self, operation: str, message: str) -> ValueError:
+        return ValueError(f"{self.label}: {operation}: {message}")
+
+    def _family(self, operation: str, family: str) -> Optional[Model]:
+        """The unit's model after checking that it is a ``family`` unit
+        ("digital", "analog" or "counter"); None when the model is unknown."""
+        m = self.model
+        if m is None:
+            return None
+        fits = m.digital if family == "digital" else m.analog if family == "analog" \
+            else m.kind == COUNTER
+        if not fits:
+            raise self._refuse(operation, f"{m.name} is {_a(m.kind_name)} unit, not "
+                                          f"{_a(family)} unit")
+        return m
+
+    def _positions(self, operation: str, family: str, numbers: Iterable[int],
+                   limit: str) -> None:
+        """Check port or channel numbers against the model's ``limit``
+        ("inputs", "outputs" or "total")."""
+        m = self._family(operation, family)
+        if m is None:
+            return
+        count = getattr(m, limit)
+        noun = "port" if family == "digital" else "counter" if family == "counter" \
+            else "channel"
+        side = {"inputs": "input ", "outputs": "output ", "total": ""}[limit]
+        for number in numbers:
+            if not 0 <= number < count:
+                having = f"{count} {side}{noun}{'' if count == 1 else 's'}" if count \
+                    else f"no {side}{noun}s"
+                raise self._refuse(operation, f"{noun} {number} out of range for {m.name} "
+                                              f"({having})")
+
+    def _values(self, operation: str, values: Iterable[int]) -> None:
+        m = self.model
+        if m is None:
+            return
+        low, high = m.value_range
+        for value in values:
+            if not low <= value <= high:
+                raise self._refuse(operation, f"value {value} does not fit the {m.bits}-bit "
+                                              f"values of {m.name} ({low}..{high})")
 
     # -- connection, raw access, versions --------------------------------------
 
     def close(self) -> bool:
-        """Close the connection; True if one was open.
+        """Close this Unit; True if it was open.
 
-        The unit stays known to the library: the next operation reconnects
-        on its way but reports :class:`CommError` once; :meth:`reconnect`
-        connects again without that failure.
+        The library's connection closes with the last open Unit on it. A
+        closed Unit raises :class:`UnitClosedError` from then on.
         """
-        with raw.lock:
-            if self._generation != _generation:
+        conn = self._conn
+        with self._held():
+            if self._closed:
                 return False
-            return bool(raw.lib.Kelvo_Close(self._handle))
+            self._closed = True
+            with _state.table_lock:
+                if conn.stale:
+                    return False
+                conn.refs -= 1
+                if conn.refs > 0:
+                    _log.debug("%s: closed, %d more open on its connection", self.label,
+                               conn.refs)
+                    return True
+                _state.connections.pop(conn.handle, None)
+                raw.lib.Kelvo_Close(conn.handle)
+        _log.info("%s: connection closed", self.label)
+        return True
 
     def reconnect(self) -> None:
-        """Connect again the way the unit was opened (no-op when connected)."""
-        with raw.lock:
-            self._live("reconnect")
-            handle = self._reopen()
+        """Connect again the way the unit was opened (no-op when connected).
+
+        The library reconnects on its own after a failed exchange; this is
+        for a unit whose reconnect failed (it was switched off, say).
+        """
+        with self._held():
+            self._usable("reconnect")
+            with _state.table_lock:
+                handle = self._conn.reopen()
         if not handle:
-            raise OpenError(f"{self.label}: the connection was refused")
-        self._handle = handle
+            raise OpenError(f"{self.label}: reconnect: the connection was refused",
+                            unit=self.label, operation="reconnect")
 
     def access(self, request: bytes, reply_length: int = _MAX_ACCESS_REPLY) -> bytes:
         """Exchange a raw frame (``Kelvo_Access``).
@@ -309,49 +396,46 @@ class Unit:
         bytes after them are the request's bytes (or zeros past its end).
 
         Raises :class:`CommError` when the exchange fails or the unit is not
-        connected (unlike the other operations, raw access does not
-        reconnect a closed unit: call :meth:`reconnect`).
+        connected (raw access does not reconnect).
         """
         _ranged(len(request), 8, 256, "request length")
         _ranged(reply_length, 0, _MAX_ACCESS_REPLY, "reply length")
         buffer = (c_uint8 * 256)(*request)
-        with raw.lock:
-            ok = raw.lib.Kelvo_Access(self._live("Kelvo_Access"), len(request), buffer)
-        if not ok:
-            raise CommError(
-                f"Kelvo_Access on {self.label}: not connected, or no valid reply",
-                raw.STATUS_COMM_ERROR,
-            )
+        if not self._raw("access", "Kelvo_Access", len(request), buffer):
+            raise CommError(f"{self.label}: access (Kelvo_Access): not connected, or no valid "
+                            "reply", raw.STATUS_COMM_ERROR, unit=self.label, operation="access")
         return bytes(buffer[:reply_length])
 
     def version(self) -> VersionInfo:
         """Library and unit versions; the unit part is zero if it did not answer."""
-        with raw.lock:
-            return _version(self._live("Kelvo_GetVerInfo"))
+        info = raw.VersionInfo()
+        self._raw("version", "Kelvo_GetVerInfo", byref(info))
+        return _version_info(info)
 
     # -- digital I/O -----------------------------------------------------------
 
     def read_port(self, port: int) -> int:
-        """Read one digital port (8 lines) below the model's input count."""
+        """Read one digital port (8 lines); ports below the model's inputs."""
+        operation = f"read_port({port})"
+        self._positions(operation, "digital", [port], "inputs")
         value = c_uint8()
-        self._call("Kelvo_ReadDIO", f"port {port}", _byte(port, "port"), byref(value))
+        self._call(operation, "Kelvo_ReadDIO", _byte(port, "port"), byref(value))
         return value.value
 
     def write_port(self, port: int, value: int, mask: int = 0xFF) -> None:
         """Set the lines of ``port`` selected by ``mask`` to ``value``."""
-        self._call(
-            "Kelvo_WriteDIO",
-            f"port {port}",
-            _byte(port, "port"),
-            _byte(value, "value"),
-            _byte(mask, "mask"),
-        )
+        operation = f"write_port({port})"
+        self._positions(operation, "digital", [port], "total")
+        self._call(operation, "Kelvo_WriteDIO", _byte(port, "port"), _byte(value, "value"),
+                   _byte(mask, "mask"))
 
     def read_ports(self, ports: Sequence[int]) -> List[int]:
         """Read several ports in one exchange; result i is port ``ports[i]``."""
+        operation = f"read_ports({list(ports)})"
         array = _bytes_array(ports, "port")
+        self._positions(operation, "digital", ports, "inputs")
         data = (c_uint8 * len(array))()
-        self._call("Kelvo_MultiReadDIO", f"ports {list(ports)}", len(ports), array, data)
+        self._call(operation, "Kelvo_MultiReadDIO", len(ports), array, data)
         return list(data[: len(ports)])
 
     def write_ports(
@@ -359,99 +443,103 @@ class Unit:
     ) -> None:
         """Write ``values[i]`` under ``masks[i]`` (default 0xFF) to ``ports[i]``
         in one exchange; a later entry for the same port wins."""
+        operation = f"write_ports({list(ports)})"
         if masks is None:
             masks = [0xFF] * len(ports)
         if not len(ports) == len(values) == len(masks):
             raise ValueError("ports, values and masks must have the same length")
-        self._call(
-            "Kelvo_MultiWriteDIO",
-            f"ports {list(ports)}",
-            len(ports),
-            _bytes_array(ports, "port"),
-            _bytes_array(values, "value"),
-            _bytes_array(masks, "mask"),
-        )
+        arrays = (_bytes_array(ports, "port"), _bytes_array(values, "value"),
+                  _bytes_array(masks, "mask"))
+        self._positions(operation, "digital", ports, "total")
+        self._call(operation, "Kelvo_MultiWriteDIO", len(ports), *arrays)
 
     def set_directions(self, directions: Sequence[int]) -> None:
-        """Send direction bytes for ports 0..len-1 (at most 8); what the bits
-        mean is the unit's."""
+        """Send direction bytes for ports 0..len-1; what the bits mean is the unit's."""
+        operation = f"set_directions({len(directions)} ports)"
         _ranged(len(directions), 0, 8, "number of direction bytes")
         array = _bytes_array(directions, "direction")
-        self._call("Kelvo_SetChDirDIO", f"{len(directions)} ports", len(directions), array)
+        if directions:
+            self._positions(operation, "digital", [len(directions) - 1], "total")
+        self._call(operation, "Kelvo_SetChDirDIO", len(directions), array)
 
     # -- analog I/O --------------------------------------------------------------
 
     def read_analog(self, channel: int) -> int:
         """Read one analog input channel, sign-extended from the model's width."""
-        return self._read_value("Kelvo_ReadAIO", channel)
+        return self._read_value(f"read_analog({channel})", "analog", "Kelvo_ReadAIO", channel)
 
     def write_analog(self, channel: int, value: int) -> None:
-        """Write one analog output channel; bits beyond the model's value
-        width are dropped by the library."""
-        self._write_value("Kelvo_WriteAIO", channel, value)
+        """Write one analog output channel; the value must fit the model's bits."""
+        self._write_value(f"write_analog({channel})", "analog", "Kelvo_WriteAIO", channel,
+                          value)
 
     def read_analogs(self, channels: Sequence[int]) -> Dict[int, int]:
         """Read several analog inputs in one exchange.
 
         Returns ``{channel: value}`` for each distinct channel asked for, in
-        ascending order. Channels the model does not have read as 0. Values
-        are the 32-bit entries as the unit sent them (not sign-extended
-        from the model's width).
+        ascending order. Values are the 32-bit entries as the unit sent them
+        (not sign-extended from the model's width).
         """
+        operation = f"read_analogs({list(channels)})"
         array = _bytes_array(channels, "channel")
+        self._positions(operation, "analog", channels, "inputs")
         values = (c_int32 * len(array))()
-        self._call("Kelvo_MultiReadAIO", f"channels {list(channels)}", len(channels), array, values)
-        # The library fills values[k] from the k-th lowest channel that the
-        # model has; channels it lacks are all higher, so they come last.
+        self._call(operation, "Kelvo_MultiReadAIO", len(channels), array, values)
+        # The library fills values[k] from the k-th lowest channel asked for.
         return {channel: values[k] for k, channel in enumerate(sorted(set(channels)))}
 
     def write_analogs(self, values: Mapping[int, int]) -> None:
-        """Write several analog outputs in one exchange: ``{channel: value}``.
-        Channels the model does not have are left out without an error."""
+        """Write several analog outputs in one exchange: ``{channel: value}``."""
         channels = sorted(values)
+        operation = f"write_analogs({channels})"
         numbers = [_ranged(values[c], -(2**31), 2**31 - 1, "value") for c in channels]
         array = _bytes_array(channels, "channel")
+        self._positions(operation, "analog", channels, "outputs")
+        self._values(operation, numbers)
         c_values = (c_int32 * max(len(numbers), 1))(*numbers)
-        self._call("Kelvo_MultiWriteAIO", f"channels {channels}", len(channels), array, c_values)
+        self._call(operation, "Kelvo_MultiWriteAIO", len(channels), array, c_values)
 
     def set_gain(self, channel: int, gain: int) -> None:
-        """Send the gain byte of an analog channel (not range-checked by the
-        library; the meaning is the unit's)."""
-        self._call("Kelvo_SetGainAIO", f"channel {channel}", _byte(channel, "channel"),
+        """Set the gain code of an analog channel: 0..3 multiply by 1, 2, 4, 8."""
+        operation = f"set_gain({channel}, {gain})"
+        self._positions(operation, "analog", [channel], "total")
+        if self.model is not None and gain not in GAINS:
+            raise self._refuse(operation, f"gain {gain} is not one of {self.model.name}'s "
+                                          f"gains {list(GAINS)}")
+        self._call(operation, "Kelvo_SetGainAIO", _byte(channel, "channel"),
                    _byte(gain, "gain"))
 
     # -- counters ----------------------------------------------------------------
 
     def read_counter(self, channel: int) -> int:
         """Read one counter, sign-extended from the model's width."""
-        return self._read_value("Kelvo_ReadCOU", channel)
+        return self._read_value(f"read_counter({channel})", "counter", "Kelvo_ReadCOU",
+                                channel)
 
     def write_counter(self, channel: int, value: int) -> None:
-        """Set one counter."""
-        self._write_value("Kelvo_WriteCOU", channel, value)
+        """Set one counter; the value must fit the model's bits."""
+        self._write_value(f"write_counter({channel})", "counter", "Kelvo_WriteCOU", channel,
+                          value)
 
     def set_counter_mode(self, channel: int, mode_low: int, mode_high: int = 0) -> None:
         """Send the mode byte ``(mode_high << 4) | mode_low`` of a counter."""
-        self._call(
-            "Kelvo_SetModeCOU",
-            f"channel {channel}",
-            _byte(channel, "channel"),
-            _ranged(mode_low, 0, 15, "mode_low"),
-            _ranged(mode_high, 0, 15, "mode_high"),
-        )
+        operation = f"set_counter_mode({channel})"
+        self._positions(operation, "counter", [channel], "total")
+        self._call(operation, "Kelvo_SetModeCOU", _byte(channel, "channel"),
+                   _ranged(mode_low, 0, 15, "mode_low"), _ranged(mode_high, 0, 15, "mode_high"))
 
-    def _read_value(self, name: str, channel: int) -> int:
+    def _read_value(self, operation: str, family: str, name: str, channel: int) -> int:
+        self._positions(operation, family, [channel], "inputs")
         value = c_int32()
-        self._call(name, f"channel {channel}", _byte(channel, "channel"), byref(value))
+        self._call(operation, name, _byte(channel, "channel"), byref(value))
         return value.value
 
-    def _write_value(self, name: str, channel: int, value: int) -> None:
-        self._call(
-            name,
-            f"channel {channel}",
-            _byte(channel, "channel"),
-            _ranged(value, -(2**31), 2**31 - 1, "value"),
-        )
+    def _write_value(self, operation: str, family: str, name: str, channel: int,
+                     value: int) -> None:
+        number = _ranged(value, -(2**31), 2**31 - 1, "value")
+        self._positions(operation, family, [channel], "outputs")
+        self._values(operation, [number])
+        self._call(operation, name, _byte(channel, "channel"), number)
 
     # -- sampling settings (stored in the library, sent with start/stop) ----------
 
@@ -462,147 +550,153 @@ class Unit:
         store the same setting.
         """
         name = "Kelvo_SetMemSamplingCycleAI" if analog else "Kelvo_SetMemSamplingCycleDIO"
-        self._call(name, f"cycle {cycle}", _check_flag(timing, 0x04, "timing"),
+        self._call(f"set_sampling_cycle({cycle})", name, _check_flag(timing, 0x04, "timing"),
                    _byte(cycle, "cycle"))
 
     def get_sampling_cycle(self, *, analog: bool = False) -> Tuple[int, int]:
         """The stored ``(timing, cycle)``."""
         name = "Kelvo_GetMemSamplingCycleAI" if analog else "Kelvo_GetMemSamplingCycleDIO"
         timing, cycle = c_uint8(), c_uint8()
-        self._call(name, "", byref(timing), byref(cycle))
+        self._call("get_sampling_cycle", name, byref(timing), byref(cycle))
         return timing.value, cycle.value
 
     def set_sampling_frequency(self, frequency: int, timing: int = 0) -> None:
         """Store the analog-output sampling frequency (0..0xFFFFFF) and the
         timing flag (0x00 or 0x04, shared with the sampling cycle)."""
-        self._call(
-            "Kelvo_SetMemSamplingFreqAO",
-            f"frequency {frequency}",
-            _check_flag(timing, 0x04, "timing"),
-            _ranged(frequency, 0, 0xFFFFFF, "frequency"),
-        )
+        self._call(f"set_sampling_frequency({frequency})", "Kelvo_SetMemSamplingFreqAO",
+                   _check_flag(timing, 0x04, "timing"),
+                   _ranged(frequency, 0, 0xFFFFFF, "frequency"))
 
     def get_sampling_frequency(self) -> Tuple[int, int]:
         """The stored ``(timing, frequency)``."""
         timing, frequency = c_uint8(), c_uint32()
-        self._call("Kelvo_GetMemSamplingFreqAO", "", byref(timing), byref(frequency))
+        self._call("get_sampling_frequency", "Kelvo_GetMemSamplingFreqAO", byref(timing),
+                   byref(frequency))
         return timing.value, frequency.value
 
     def set_output_mode(self, mode: int) -> None:
         """Store the analog-output mode flag (0x00 or 0x08)."""
-        self._call("Kelvo_SetMemOutputModeAO", f"mode {mode}", _check_flag(mode, 0x08, "mode"))
+        self._call(f"set_output_mode({mode})", "Kelvo_SetMemOutputModeAO",
+                   _check_flag(mode, 0x08, "mode"))
 
     def get_output_mode(self) -> int:
         """The stored output-mode flag (0x00 or 0x08)."""
         mode = c_uint8()
-        self._call("Kelvo_GetMemOutputModeAO", "", byref(mode))
+        self._call("get_output_mode", "Kelvo_GetMemOutputModeAO", byref(mode))
         return mode.value
 
     def set_trigger(self, lower: int, upper: int, value: int, *, analog: bool = False) -> None:
         """Store the trigger: lower and upper codes 0..15 each (the binding
         puts the upper code into bits 4..7) and a 16-bit value."""
         name = "Kelvo_SetMemTriggerAIO" if analog else "Kelvo_SetMemTriggerDIO"
-        self._call(
-            name,
-            f"codes {lower}/{upper}",
-            _ranged(lower, 0, 15, "lower trigger code"),
-            _ranged(upper, 0, 15, "upper trigger code") << 4,
-            _ranged(value, 0, 0xFFFF, "trigger value"),
-        )
+        self._call(f"set_trigger({lower}, {upper})", name,
+                   _ranged(lower, 0, 15, "lower trigger code"),
+                   _ranged(upper, 0, 15, "upper trigger code") << 4,
+                   _ranged(value, 0, 0xFFFF, "trigger value"))
 
     def get_trigger(self, *, analog: bool = False) -> Tuple[int, int, int]:
         """The stored ``(lower, upper, value)``; codes are 0..15."""
         name = "Kelvo_GetMemTriggerAIO" if analog else "Kelvo_GetMemTriggerDIO"
         lower, upper, value = c_uint8(), c_uint8(), c_uint16()
-        self._call(name, "", byref(lower), byref(upper), byref(value))
+        self._call("get_trigger", name, byref(lower), byref(upper), byref(value))
         return lower.value, upper.value >> 4, value.value
 
     def set_trigger_data(self, data1: Sequence[int], data2: Sequence[int]) -> None:
         """Store the two digital trigger-data pairs (two bytes each)."""
-        self._call(
-            "Kelvo_SetMemTrgDataDIO", "", 2, _pair(data1, "data1"), _pair(data2, "data2")
-        )
+        self._call("set_trigger_data", "Kelvo_SetMemTrgDataDIO", 2, _pair(data1, "data1"),
+                   _pair(data2, "data2"))
 
     def get_trigger_data(self) -> Tuple[Tuple[int, int], Tuple[int, int]]:
         """The stored digital trigger-data pairs."""
         count = c_uint8(2)
         data1, data2 = (c_uint8 * 2)(), (c_uint8 * 2)()
-        self._call("Kelvo_GetMemTrgDataDIO", "", byref(count), data1, data2)
+        self._call("get_trigger_data", "Kelvo_GetMemTrgDataDIO", byref(count), data1, data2)
         return (data1[0], data1[1]), (data2[0], data2[1])
 
     def set_analog_trigger(self, channel: int, data: int) -> None:
         """Store the analog trigger channel (the library refuses 16 and up
         with :class:`BadSettingError`) and trigger data byte."""
-        self._call("Kelvo_SetMemTrgDataAI", f"channel {channel}", _byte(channel, "channel"),
-                   _byte(data, "data"))
+        self._call(f"set_analog_trigger({channel})", "Kelvo_SetMemTrgDataAI",
+                   _byte(channel, "channel"), _byte(data, "data"))
 
     def get_analog_trigger(self) -> Tuple[int, int]:
         """The stored ``(channel, data)`` of the analog trigger."""
         channel, data = c_uint8(), c_uint8()
-        self._call("Kelvo_GetMemTrgDataAI", "", byref(channel), byref(data))
+        self._call("get_analog_trigger", "Kelvo_GetMemTrgDataAI", byref(channel), byref(data))
         return channel.value, data.value
 
     def set_target_channels(self, channels: Sequence[int]) -> None:
         """Select the analog input channels to record (0..15; others are
         skipped by the library). Replaces the previous selection."""
         array = _bytes_array(channels, "channel")
-        self._call("Kelvo_SetMemTargetChannelAI", f"channels {list(channels)}", len(channels),
-                   array)
+        self._call(f"set_target_channels({list(channels)})", "Kelvo_SetMemTargetChannelAI",
+                   len(channels), array)
 
     # -- sampling control and memory ----------------------------------------------
 
     def start_sampling(self, *, analog: bool = False) -> None:
         """Start recording with the stored settings (``Kelvo_MemStart*``)."""
-        self._call("Kelvo_MemStartAIO" if analog else "Kelvo_MemStartDIO", "")
+        self._call("start_sampling", "Kelvo_MemStartAIO" if analog else "Kelvo_MemStartDIO")
 
     def stop_sampling(self, *, analog: bool = False) -> None:
         """Stop recording (``Kelvo_MemStop*``); the settings travel along."""
-        self._call("Kelvo_MemStopAIO" if analog else "Kelvo_MemStopDIO", "")
+        self._call("stop_sampling", "Kelvo_MemStopAIO" if analog else "Kelvo_MemStopDIO")
 
     def sampling_status(self, *, analog: bool = False) -> SamplingStatus:
         """The unit's sampling status byte and memory count."""
         name = "Kelvo_MemSampleStatusAIO" if analog else "Kelvo_MemSampleStatusDIO"
         count = c_uint32()
-        with raw.lock:
-            state = getattr(raw.lib, name)(self._live(name), byref(count))
+        state = self._raw("sampling_status", name, byref(count))
         return SamplingStatus(state=state, count=count.value)
 
     def seek_memory(self, position: int, *, analog: bool = False) -> None:
-        """Set the unit's memory position for the ``from_position`` transfers."""
-        self._call(
-            "Kelvo_MemSeekAIO" if analog else "Kelvo_MemSeekDIO",
-            f"position {position}",
-            _ranged(position, 0, 0xFFFFFFFF, "position"),
-        )
+        """Set the unit's memory position, where the next ``from_position``
+        transfer starts."""
+        self._call(f"seek_memory({position})",
+                   "Kelvo_MemSeekAIO" if analog else "Kelvo_MemSeekDIO",
+                   _ranged(position, 0, 0xFFFFFFFF, "position"))
 
     def read_memory(self, length: int, *, from_position: bool = False,
                     analog: bool = False) -> bytes:
-        """Read ``length`` bytes of sampling memory, in chunks of 248.
+        """Read ``length`` bytes of sampling memory, in exchanges of 248 bytes.
 
-        From the start of memory (``Kelvo_MemRead*``), or with
-        ``from_position`` from the position set by :meth:`seek_memory` or
-        left by the last transfer (``Kelvo_MemSeekRead*``).
+        From address 0, or with ``from_position`` from the unit's memory
+        position: the one :meth:`seek_memory` set, or the end of the last
+        transfer (every transfer moves the position past its bytes, so
+        consecutive ``from_position`` reads go through memory in order).
         """
-        kind = "SeekRead" if from_position else "Read"
-        name = f"Kelvo_Mem{kind}{'AIO' if analog else 'DIO'}"
         size = _ranged(length, 0, 0xFFFFFFFF, "length")
         buffer = (c_uint8 * max(size, 1))()
-        self._call(name, f"{size} bytes", size, buffer)
+        self._transfer(f"read_memory({size})", "Read", size, buffer, from_position, analog)
         return bytes(buffer)[:size]
 
     def write_memory(self, data: bytes, *, from_position: bool = False,
                      analog: bool = False) -> None:
-        """Write ``data`` into sampling memory, from its start or (with
-        ``from_position``) from the current position."""
-        kind = "SeekWrite" if from_position else "Write"
-        name = f"Kelvo_Mem{kind}{'AIO' if analog else 'DIO'}"
+        """Write ``data`` into sampling memory from address 0, or with
+        ``from_position`` from the unit's memory position (see
+        :meth:`read_memory`)."""
         buffer = (c_uint8 * max(len(data), 1)).from_buffer_copy(bytes(data) or b"\0")
-        self._call(name, f"{len(data)} bytes", len(data), buffer)
+        self._transfer(f"write_memory({len(data)})", "Write", len(data), buffer, from_position,
+                       analog)
+
+    def _transfer(self, operation: str, kind: str, size: int, buffer: "ctypes.Array[c_uint8]",
+                  from_position: bool, analog: bool) -> None:
+        suffix = "AIO" if analog else "DIO"
+        with self._held():
+            if not from_position and 0 < size <= CHUNK:
+                # Only the first of several chunks tells the unit to start at
+                # address 0; a transfer of one chunk goes on from the unit's
+                # position, so put that at 0 first.
+                self._call(operation, f"Kelvo_MemSeek{suffix}", 0)
+                kind = "Seek" + kind
+            self._call(operation, f"Kelvo_Mem{kind}{suffix}", size, buffer)
 
 
-def _version(handle: Optional[int]) -> VersionInfo:
-    info = raw.VersionInfo()
-    raw.lib.Kelvo_GetVerInfo(handle, byref(info))
+def _a(noun: str) -> str:
+    return ("an " if noun[0] in "aeiou" else "a ") + noun
+
+
+def _version_info(info: raw.VersionInfo) -> VersionInfo:
     return VersionInfo(
         library_version=(info.libraryMajor, info.libraryMinor),
         library_date=_text(info.libraryDate),
@@ -610,104 +704,3 @@ def _version(handle: Optional[int]) -> VersionInfo:
         device_version=(info.deviceMajor, info.deviceMinor),
         device_date=_text(info.deviceDate),
     )
-
-
-def library_version() -> VersionInfo:
-    """The library's own version (the unit fields are zero)."""
-    with raw.lock:
-        raw.load()
-        return _version(None)
-
-
-def units() -> List[UnitSummary]:
-    """The units the library knows now, in list order, without searching."""
-    with raw.lock:
-        lib = raw.load()
-        count = lib.Kelvo_BrowseDevice(None)
-        if count <= 0:
-            return []
-        records = (raw.DeviceSummary * count)()
-        written = lib.Kelvo_BrowseDevice(records)
-        return [UnitSummary._from_c(records[i]) for i in range(min(written, count))]
-
-
-def discover() -> List[UnitSummary]:
-    """Find units (``Kelvo_Initial``) and list them.
-
-    Reads the device-list file ``Kelvo.ini`` (on Linux in ``$WINDIR``, else
-    ``/etc``) and, unless its first line is 1, broadcasts a query on the
-    local network and waits at least 1.5 s for answers.
-
-    Every :class:`Unit` opened before becomes unusable (its calls raise
-    :class:`NotOpenError`): open the units again.
-    """
-    global _generation
-    with raw.lock:
-        lib = raw.load()
-        _generation += 1
-        lib.Kelvo_Initial()
-        return units()
-
-
-def open(target: Union[str, int, UnitSummary], unit_id: Optional[int] = None) -> Unit:
-    """Connect to a unit the library lists and return it as a :class:`Unit`.
-
-    ``target`` is ``"KV-103:1"`` (model name or code, then unit ID), a
-    dotted IPv4 address such as ``"127.0.0.2"``, a :class:`UnitSummary`, or
-    a model code with ``unit_id``. Run :func:`discover` first. Opening a
-    unit that is already open returns a Unit on the same connection.
-
-    Raises :class:`OpenError` when no listed unit matches or the unit
-    refuses the connection.
-    """
-    if isinstance(target, UnitSummary):
-        code, ident, label = target.model_code, target.unit_id, target.key
-    elif isinstance(target, int):
-        if unit_id is None:
-            raise TypeError("open(model_code, unit_id): unit_id is missing")
-        code, ident, label = target, unit_id, f"{target}:{unit_id}"
-    elif _ADDRESS.match(target):
-        return _open_address(target)
-    else:
-        model, sep, ident_text = target.partition(":")
-        if not sep or not ident_text.strip().isdigit():
-            raise ValueError(f"expected 'MODEL:UNITID' or an IPv4 address, got {target!r}")
-        ident, label = int(ident_text), target
-        code = -1 if not model.strip().isdigit() else int(model)
-        if code < 0:
-            named = [u for u in units() if u.model_name.upper() == model.strip().upper()]
-            if not named:
-                raise OpenError(f"{target}: no unit of model {model!r} is listed; "
-                                "run kelvo.discover() first")
-            code = named[0].model_code
-    _byte(code, "model code")
-    _byte(ident, "unit ID")
-
-    with raw.lock:
-        listed = [u for u in units() if (u.model_code, u.unit_id) == (code, ident)]
-        if not listed:
-            raise OpenError(f"{label}: no such unit is listed; run kelvo.discover() first")
-
-        def reopen() -> Optional[int]:
-            return raw.lib.Kelvo_Open(code, ident)
-
-        handle = reopen()
-        if not handle:
-            raise OpenError(f"{label}: the unit refused the connection")
-        return Unit(handle, listed[0].key, listed[0], reopen)
-
-
-def _open_address(address: str) -> Unit:
-    text = address.encode("ascii")
-
-    def reopen() -> Optional[int]:
-        return raw.lib.Kelvo_OpenByIP(text)
-
-    with raw.lock:
-        raw.load()
-        handle = reopen()
-        if not handle:
-            raise OpenError(f"{address}: no unit with this address is listed, or it refused "
-                            "the connection")
-        # Constructed under the lock: it records the discovery it belongs to.
-        return Unit(handle, address, None, reopen)

@@ -1,5 +1,5 @@
-"""The binding itself: declarations against kelvo.h, finding the library,
-installing the package offline. No units are involved."""
+"""The binding itself: declarations against kelvo.h and kelvo_models.h,
+finding the library, the wheel installed offline. No units are involved."""
 
 import ctypes
 import os
@@ -10,12 +10,14 @@ import sys
 import tempfile
 import unittest
 
-from kelvo import raw
-from simulator import required_file
+from kelvo import models, raw
+from support import required_file, wheel_python
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE_ROOT = os.path.dirname(HERE)
-HEADER = os.path.join(PACKAGE_ROOT, os.pardir, "include", "kelvo.h")
+SOURCE_ROOT = os.path.dirname(PACKAGE_ROOT)
+HEADER = os.path.join(SOURCE_ROOT, "include", "kelvo.h")
+MODELS_HEADER = os.path.join(SOURCE_ROOT, "include", "kelvo_models.h")
 
 C_TYPES = {
     "int32_t": ctypes.c_int32, "uint32_t": ctypes.c_uint32, "uint16_t": ctypes.c_uint16,
@@ -39,7 +41,7 @@ def run_python(code, **env):
     environment.pop("KELVO_LIBRARY", None)
     environment.update(env)
     return subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True,
-                          text=True, timeout=60)
+                          text=True, timeout=60, cwd=tempfile.gettempdir())
 
 
 class DeclarationTest(unittest.TestCase):
@@ -63,6 +65,20 @@ class DeclarationTest(unittest.TestCase):
         self.assertIs(lib.Kelvo_Open.restype, ctypes.c_void_p)
         self.assertIs(lib.Kelvo_MemSampleStatusAIO.restype, ctypes.c_uint8)
 
+    def test_model_table_matches_the_header(self):
+        with open(MODELS_HEADER, encoding="ascii") as f:
+            text = f.read()
+        kinds = {name: int(value) for name, value in
+                 re.findall(r"KELVO_KIND_(\w+)\s*=\s*(\d+)", text)}
+        rows = re.findall(r'\{(\d+), "(KV-\d+)", KELVO_KIND_(\w+), (\d+), (\d+), (\d+), (\d+)\}',
+                          text)
+        self.assertEqual(len(rows), 20)
+        header = {int(r[0]): models.Model(int(r[0]), r[1], kinds[r[2]], *map(int, r[3:]))
+                  for r in rows}
+        self.assertEqual(header, models.MODELS)
+        self.assertEqual(kinds["ANALOG_IN"], models.ANALOG_IN)
+        self.assertEqual(kinds["COUNTER"], models.COUNTER)
+
 
 class LoadingTest(unittest.TestCase):
     def test_import_needs_no_library_and_errors_name_what_was_tried(self):
@@ -81,6 +97,16 @@ class LoadingTest(unittest.TestCase):
         self.assertIn(f"{not_a_library}: ", result.stderr)
         self.assertNotIn("no such file", result.stderr)  # the loader's own reason
 
+    def test_windows_dll_of_the_python_s_width_comes_first(self):
+        for bits, mine, other in ((64, "x64", "x86"), (32, "x86", "x64")):
+            order = raw.search_order(True, bits, os.path.join("C:", "py", "kelvo"))
+            self.assertEqual(order[0], os.path.join("C:", "py", "kelvo", mine, "KelvoDLL.dll"))
+            self.assertFalse(any(os.sep + other + os.sep in path for path in order))
+            hint = raw.bitness_hint(True, bits)
+            self.assertIn("x86\\KelvoDLL.dll (32-bit)", hint)
+            self.assertIn("x64\\KelvoDLL.dll (64-bit)", hint)
+            self.assertIn(f"{bits}-bit Python needs the {mine} one", hint)
+
     def test_library_next_to_the_package_is_found(self):
         with tempfile.TemporaryDirectory() as root:
             shutil.copytree(os.path.join(PACKAGE_ROOT, "kelvo"), os.path.join(root, "kelvo"))
@@ -93,19 +119,43 @@ class LoadingTest(unittest.TestCase):
 
 
 class PackagingTest(unittest.TestCase):
-    def test_pip_installs_without_network(self):
-        with tempfile.TemporaryDirectory() as target:
-            result = subprocess.run(
-                [sys.executable, "-m", "pip", "install", "--no-index", "--no-build-isolation",
-                 "--no-cache-dir", "--disable-pip-version-check", "--quiet", "--target",
-                 target, PACKAGE_ROOT],
+    def test_wheel_carries_the_library_and_installs_offline(self):
+        with open(os.path.join(SOURCE_ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+            version = re.search(r"project\(kelvo VERSION ([0-9.]+)", f.read()).group(1)
+        pip = ["-m", "pip", "--disable-pip-version-check", "--no-cache-dir"]
+        with tempfile.TemporaryDirectory() as work:
+            dist, venv = os.path.join(work, "dist"), os.path.join(work, "venv")
+            built = subprocess.run(
+                [wheel_python(), *pip, "wheel", "--no-index", "--no-build-isolation",
+                 "--no-deps", "-q", "-w", dist, PACKAGE_ROOT], cwd=work,
+                env=dict(os.environ, KELVO_WHEEL_LIBRARY=required_file("KELVO_LIBRARY")),
                 capture_output=True, text=True, timeout=300)
-            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-            self.assertTrue(os.path.isfile(os.path.join(target, "kelvo", "py.typed")))
-            self.assertTrue(os.path.isdir(os.path.join(target, "kelvo-1.0.0.dist-info")))
-            result = run_python("import kelvo; print(kelvo.__file__)", PYTHONPATH=target)
+            self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+            wheels = os.listdir(dist)
+            self.assertEqual(len(wheels), 1, wheels)
+            self.assertRegex(wheels[0], rf"^kelvo-{re.escape(version)}-py3-none-linux_\w+\.whl$")
+
+            subprocess.run([sys.executable, "-m", "venv", venv], check=True, timeout=300)
+            python = os.path.join(venv, "bin", "python")
+            installed = subprocess.run(
+                [python, *pip, "install", "--no-index", "-q", os.path.join(dist, wheels[0])],
+                capture_output=True, text=True, timeout=300)
+            self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
+            environment = {k: v for k, v in os.environ.items()
+                           if k not in ("KELVO_LIBRARY", "PYTHONPATH")}
+            result = subprocess.run(
+                [python, "-c", "import kelvo, kelvo.testing; print(kelvo.library_version()); "
+                               "print(kelvo.__version__); print(kelvo.raw.lib._name)"],
+                cwd=work, env=environment, capture_output=True, text=True, timeout=60)
             self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertTrue(result.stdout.startswith(target), result.stdout)
+            printed = result.stdout.splitlines()
+            self.assertIn("library_version=(1, 0)", printed[0])
+            self.assertEqual(printed[1], version)
+            self.assertTrue(printed[2].startswith(venv), printed[2])
+            shown = subprocess.run([python, *pip, "show", "kelvo"], env=environment,
+                                   capture_output=True, text=True, timeout=60).stdout
+            self.assertIn(f"Version: {version}", shown)
+            self.assertIn("License: Proprietary", shown)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,12 @@
 """The object API against kelvo-sim: discovery, I/O, sampling, errors, threads.
 
 Run inside scripts/netns-run with KELVO_LIBRARY and KELVO_SIM set. Each test
-starts its own simulator and stops it in tearDown. With --all-models the
-unit of model code c is at 127.0.0.(c + 1), unit ID 1.
+starts its own simulator (kelvo.testing) and stops it afterwards. With
+--all-models the unit of model code c is at 127.0.0.(c + 1), unit ID 1.
 """
 
 import ctypes
+import logging
 import os
 import threading
 import time
@@ -13,7 +14,8 @@ import unittest
 
 import kelvo
 from kelvo import raw
-from simulator import Simulator, require_private_network, required_file
+from kelvo.testing import Simulator, require_private_network
+from support import required_file
 
 # Model code -> (ports or channels, bits) as the library reports them.
 MODELS = {
@@ -36,18 +38,10 @@ class SimTestCase(unittest.TestCase):
     INI_MODE = 1  # file only: no broadcast, so discover() is quick
 
     def setUp(self):
-        self.sim = Simulator(self.SIM_ARGS, ini_mode=self.INI_MODE)
+        self.sim = Simulator(args=self.SIM_ARGS, ini_mode=self.INI_MODE, control=True,
+                             exchange_log=True)
         self.addCleanup(self.sim.stop)  # also when the rest of setUp fails
-        self.saved_windir = os.environ.get("WINDIR")
-        os.environ["WINDIR"] = self.sim.directory
-        self.found = kelvo.discover()
-
-    def tearDown(self):
-        self.sim.stop()
-        if self.saved_windir is None:
-            os.environ.pop("WINDIR", None)
-        else:
-            os.environ["WINDIR"] = self.saved_windir
+        self.found = kelvo.discover() if self.INI_MODE is None else self.sim.discover()
 
 
 class DiscoveryTest(SimTestCase):
@@ -74,6 +68,12 @@ class DiscoveryTest(SimTestCase):
             unit.write_port(0, 0x3C)
             self.assertEqual((unit.read_port(0), other.read_port(0)), (0x3C, 0))
 
+        # A listed address next to the broadcast: the library identifies it
+        # (it answers the broadcast too, so it is listed twice).
+        both = kelvo.discover(["127.0.0.40", "127.0.0.99"], broadcast=True)
+        self.assertEqual(len(both), 22)
+        self.assertEqual([s.key for s in both].count("KV-116:9"), 2)
+
 
 class OpenTest(SimTestCase):
     def test_open_by_name_code_and_address(self):
@@ -86,6 +86,7 @@ class OpenTest(SimTestCase):
         self.assertEqual(kelvo.open("3:1").handle, by_name.handle)
         self.assertEqual(kelvo.open(3, 1).handle, by_name.handle)
         self.assertEqual(kelvo.open("127.0.0.4").handle, by_name.handle)
+        self.assertEqual(kelvo.open("127.0.0.4").model.name, "KV-103")  # told by its handle
 
         version = by_name.version()
         self.assertEqual(version.device_version, (1, 3))
@@ -104,6 +105,18 @@ class OpenTest(SimTestCase):
         with self.assertRaises(ValueError):
             kelvo.open("KV-103")
 
+    def test_discover_given_addresses_without_broadcast(self):
+        started = time.monotonic()
+        found = kelvo.discover(["127.0.0.10", "127.0.0.9", "127.0.0.99"], broadcast=False)
+        self.assertLess(time.monotonic() - started, 1.4)  # no broadcast and its 1.5 s wait
+        self.assertEqual([s.key for s in found], ["KV-109:1", "KV-108:1"])  # .99: nobody
+        self.assertEqual((found[0].total, found[0].bits, found[0].aux_byte), (16, 16, 0))
+        with kelvo.open("KV-108:1") as unit:
+            unit.write_port(1, 0x3C)
+            self.assertEqual(unit.read_port(1), 0x3C)
+        with self.assertRaises(ValueError):
+            kelvo.discover(broadcast=False)  # nothing to look at
+
 
 class IoTest(SimTestCase):
     def test_digital_write_and_read_back(self):
@@ -117,21 +130,23 @@ class IoTest(SimTestCase):
             unit.set_directions([0xFF, 0x00, 0x0F])
             with self.assertRaises(ValueError):
                 unit.write_port(256, 0)  # would alias port 0 in the C call
+        with kelvo.open("KV-112:1") as inputs:  # driven through the control channel
+            self.sim.command("set KV-112:1 di 3 0x5A")
+            self.assertEqual(inputs.read_ports([3, 0]), [0x5A, 0])
 
     def test_analog_read(self):
         with kelvo.open("KV-109:1") as unit:  # channels 3, 7, 11, 15 are constants
             self.assertEqual(unit.read_analog(3), 1000)
             unit.set_gain(3, 2)  # x4
             self.assertEqual(unit.read_analog(3), 4000)
-            self.assertEqual(unit.read_analogs([15, 3, 7, 3, 40]),
-                             {3: 4000, 7: 2000, 15: 4000, 40: 0})
+            self.assertEqual(unit.read_analogs([15, 3, 7, 3]), {3: 4000, 7: 2000, 15: 4000})
             square = unit.read_analog(2)  # +-4000: proves sign extension
             self.assertIn(square, (4000, -4000))
 
     def test_analog_write(self):
         with kelvo.open("KV-110:1") as unit:  # four 12-bit outputs
             unit.write_analog(1, 1234)
-            unit.write_analogs({2: -5, 0: 100, 9: 7})  # 9 is not a channel: dropped
+            unit.write_analogs({2: -5, 0: 100})
             # The outputs read back through raw access: CMD_READ, selector 0xFF.
             block = unit.access(bytes([0x11, 0, 0, 0xFF, 240, 0, 0, 0]))
             entries = [int.from_bytes(block[i:i + 4], "little", signed=True)
@@ -150,8 +165,30 @@ class IoTest(SimTestCase):
             unit.set_counter_mode(1, 1, 0)  # count up, 100 per second
             time.sleep(0.2)
             self.assertGreater(unit.read_counter(1), 0)
-            with self.assertRaises(kelvo.BadChannelError):
-                unit.read_counter(2)
+
+    def test_arguments_outside_the_model_raise_before_any_exchange(self):
+        dio, ai, ao, counter = (kelvo.open(key)
+                                for key in ("KV-103:1", "KV-109:1", "KV-110:1", "KV-111:1"))
+        before = len(self.sim.exchanges())
+        refused = [
+            (lambda: dio.read_port(1), "port 1 out of range for KV-103 (1 input port)"),
+            (lambda: dio.write_ports([0, 2], [1, 1]), "port 2 out of range for KV-103"),
+            (lambda: dio.read_analog(0), "KV-103 is a digital input and output unit, not an "
+                                         "analog unit"),
+            (lambda: ai.read_analogs([3, 99]), "channel 99 out of range for KV-109"),
+            (lambda: ai.write_analog(0, 1), "KV-109 (no output channels)"),
+            (lambda: ai.set_gain(3, 4), "gain 4 is not one of KV-109's gains"),
+            (lambda: ao.write_analog(0, 100000), "the 12-bit values of KV-110 (-2048..4095)"),
+            (lambda: ao.write_analogs({0: 1, 9: 7}), "channel 9 out of range for KV-110"),
+            (lambda: counter.read_counter(2), "counter 2 out of range for KV-111"),
+            (lambda: counter.write_counter(0, 1 << 16), "16-bit values of KV-111"),
+            (lambda: counter.write_port(0, 1), "KV-111 is a counter unit, not a digital unit"),
+        ]
+        for call, message in refused:
+            with self.assertRaises(ValueError, msg=message) as caught:
+                call()
+            self.assertIn(message, str(caught.exception))
+        self.assertEqual(len(self.sim.exchanges()), before)
 
 
 class SamplingTest(SimTestCase):
@@ -198,6 +235,10 @@ class SamplingTest(SimTestCase):
             unit.seek_memory(8)
             self.assertEqual(unit.read_memory(8, from_position=True, analog=True),
                              pattern[8:10] + b"xyz" + pattern[13:16])
+            # One chunk from the start really starts at address 0.
+            unit.write_memory(b"\x01\x02\x03\x04")
+            self.assertEqual(unit.read_memory(4), b"\x01\x02\x03\x04")
+            self.assertEqual(unit.read_memory(4, from_position=True), pattern[4:8])
 
     def test_analog_sampling(self):
         with kelvo.open("KV-109:1") as unit:
@@ -213,17 +254,15 @@ class SamplingTest(SimTestCase):
 
 class ErrorTest(SimTestCase):
     def test_status_codes_map_to_exceptions(self):
-        with kelvo.open("KV-105:1") as output_only:
-            with self.assertRaises(kelvo.BadChannelError) as caught:
-                output_only.read_port(0)
-            self.assertEqual(caught.exception.code, 0x8021)
-            self.assertIn("Kelvo_ReadDIO", str(caught.exception))
         with kelvo.open("KV-110:1") as analog_output:
-            with self.assertRaises(kelvo.BadChannelError):
-                analog_output.read_analog(0)
             with self.assertRaises(kelvo.BadSettingError) as caught:
                 analog_output.set_analog_trigger(16, 0)
-            self.assertEqual(caught.exception.code, 0x8020)
+        error = caught.exception
+        self.assertIsInstance(error, OSError)
+        self.assertEqual((error.code, error.unit, error.operation),
+                         (0x8020, "KV-110:1", "set_analog_trigger(16)"))
+        self.assertTrue(str(error).startswith(
+            "KV-110:1: set_analog_trigger(16) (Kelvo_SetMemTrgDataAI): "), str(error))
 
         expected = {0x8008: kelvo.NoMemoryError, 0x8010: kelvo.NotOpenError,
                     0x8011: kelvo.CommError, 0x8020: kelvo.BadSettingError,
@@ -235,21 +274,40 @@ class ErrorTest(SimTestCase):
             self.assertEqual(caught.exception.code, code)
         kelvo.check(0)
 
-    def test_closed_unit_fails_once_then_reconnects(self):
-        unit = kelvo.open("KV-108:1")
-        unit.write_port(0, 0x77)
-        self.assertTrue(unit.close())
-        self.assertFalse(unit.close())
-        with self.assertRaises(kelvo.CommError):
-            unit.access(bytes(8))  # raw access does not reconnect
-        with self.assertRaises(kelvo.CommError) as caught:
-            unit.read_port(0)
-        self.assertEqual(caught.exception.code, 0x8011)
-        self.assertEqual(unit.read_port(0), 0x77)  # the library reconnected
-        unit.close()
-        unit.reconnect()  # explicit reconnect: no failure at all
-        self.assertEqual(unit.read_port(0), 0x77)
-        unit.close()
+    def test_unit_down_raises_comm_error_until_reconnected(self):
+        trace = os.path.join(self.sim.directory, "trace")
+        kelvo.enable_trace(trace)
+        self.addCleanup(kelvo.disable_trace)
+        self.sim.discover()  # the library reads the trace setting here
+        with kelvo.open("KV-108:1") as unit:
+            self.sim.command("down KV-108:1")
+            with self.assertRaises(kelvo.CommError) as caught:
+                unit.read_port(0)
+            self.assertTrue(str(caught.exception).startswith("KV-108:1: read_port(0) "))
+            self.sim.command("up KV-108:1")
+            unit.reconnect()  # the library's own reconnect failed while it was down
+            self.assertEqual(unit.read_port(0), 0)
+        with open(trace, encoding="ascii") as f:
+            lines = [line for line in f if "127.0.0.9" in line]
+        self.assertIn("reconnect failed", lines[0])
+
+    def test_units_share_a_counted_connection_and_stay_closed(self):
+        first, second = kelvo.open("KV-108:1"), kelvo.open("127.0.0.9")
+        first.write_port(0, 0x5A)
+        self.assertTrue(first.close())
+        self.assertFalse(first.close())
+        self.assertEqual(second.read_port(0), 0x5A)  # the other one keeps working
+        for call in (lambda: first.read_port(0), lambda: first.access(bytes(8)),
+                     first.reconnect):
+            with self.assertRaises(kelvo.UnitClosedError) as caught:
+                call()
+            self.assertEqual(caught.exception.unit, "KV-108:1")
+        with second:
+            pass  # the last one closes the library's connection
+        with self.assertRaises(kelvo.UnitClosedError):
+            second.read_port(0)
+        # Nothing reconnected behind the closed objects.
+        self.assertEqual(raw.Kelvo_Close(second.handle), 0)
 
     def test_bad_and_stale_handles(self):
         value = ctypes.c_uint8(0xEE)
@@ -259,56 +317,64 @@ class ErrorTest(SimTestCase):
             kelvo.check(status)
 
         unit = kelvo.open("KV-108:1")
-        kelvo.discover()  # invalidates every earlier handle
-        with self.assertRaises(kelvo.NotOpenError):
+        with self.assertLogs("kelvo", logging.WARNING) as logs:
+            self.sim.discover()  # ends every earlier handle
+        self.assertIn("KV-108:1", logs.output[0])
+        with self.assertRaises(kelvo.StaleUnitError) as caught:
             unit.read_port(0)
+        self.assertIsInstance(caught.exception, kelvo.NotOpenError)
+        self.assertIn("kelvo.discover()", str(caught.exception))
         self.assertFalse(unit.close())
         with kelvo.open("KV-108:1") as again:
             self.assertEqual(again.read_port(0), 0)
 
 
 class ThreadTest(SimTestCase):
-    ROUNDS = 150
+    SIM_ARGS = ["--all-models"] + [a for n in range(2, 9) for a in ("--unit", f"KV-108:{n}")]
+    ROUNDS = 200
 
-    def test_threads_share_units(self):
-        shared = kelvo.open("KV-108:1")
-        analog = kelvo.open("KV-109:1")
+    def run_threads(self, work):
         errors = []
 
-        def digital_worker(port):
+        def guarded(target, argument):
             try:
-                for i in range(self.ROUNDS):
-                    shared.write_port(port, i & 0xFF)
-                    got = shared.read_port(port)
-                    if got != i & 0xFF:
-                        errors.append(f"port {port} round {i}: read {got}")
-                        return
-            except kelvo.KelvoError as e:
-                errors.append(f"port {port}: {e}")
-
-        def analog_worker():
-            try:
-                for i in range(self.ROUNDS):
-                    if analog.read_analog(7) != 2000:
-                        errors.append(f"channel 7 round {i}")
-                        return
-            except kelvo.KelvoError as e:
-                errors.append(f"analog: {e}")
+                target(argument)
+            except Exception as e:  # reported below, with the thread's argument
+                errors.append(f"{target.__name__}({argument}): {e!r}")
 
         # Daemon threads: a worker stuck in the library must not keep the
         # test process alive after the failure is reported.
-        threads = [threading.Thread(target=digital_worker, args=(p,), daemon=True)
-                   for p in (0, 1)]
-        threads.append(threading.Thread(target=analog_worker, daemon=True))
-        deadline = time.monotonic() + 30
+        threads = [threading.Thread(target=guarded, args=w, daemon=True) for w in work]
+        deadline = time.monotonic() + 60
         for t in threads:
             t.start()
         for t in threads:
             t.join(timeout=max(0.0, deadline - time.monotonic()))
         self.assertFalse(any(t.is_alive() for t in threads), "a worker hung")
         self.assertEqual(errors, [])
-        shared.close()
-        analog.close()
+
+    def test_threads_on_one_unit_and_on_eight_units(self):
+        def own_lines(lines):  # four threads, two lines of port 0 each, one unit
+            with kelvo.open("KV-108:1") as unit:
+                for i in range(self.ROUNDS):
+                    value = (i * 0x55) & lines
+                    unit.write_port(0, value, mask=lines)
+                    got = unit.read_port(0) & lines
+                    if got != value:
+                        raise AssertionError(f"round {i}: read {got:#x}, wrote {value:#x}")
+
+        self.run_threads([(own_lines, 0x03 << (2 * t)) for t in range(4)])
+
+        def own_unit(n):  # eight threads, one unit each
+            with kelvo.open(f"KV-108:{n}") as unit:
+                for i in range(self.ROUNDS):
+                    port, value = i % 3, (n * 31 + i) & 0xFF
+                    unit.write_port(port, value)
+                    got = unit.read_port(port)
+                    if got != value:
+                        raise AssertionError(f"round {i}: read {got:#x}, wrote {value:#x}")
+
+        self.run_threads([(own_unit, n) for n in range(1, 9)])
 
 
 if __name__ == "__main__":

@@ -149,21 +149,32 @@ TEST(UnitModel, ConfigurationByMaskAndByPosition) {
     EXPECT_EQ(unit.config(0), 0x12);
 }
 
-TEST(UnitModel, AnalogInputsFollowSignalsScaledByGain) {
+TEST(UnitModel, AnalogInputsHoldValuesOrFollowWavesScaledByGain) {
     Unit unit = makeUnit(9);
     // Channel 3 is the first group's constant: 1000, doubled per gain step.
     EXPECT_EQ(readChannel(unit, 3, 0), 1000);
     EXPECT_EQ(readChannel(unit, 15, 0), 4000);
     send(unit, request(CMD_CONFIG, 0, 3, 0, 0, {{16, 3}}), 24);
     EXPECT_EQ(readChannel(unit, 3, SECOND / 3), 8000);
+    // Without waves asked for, every channel holds its preset's start value:
+    // the square channel stays at +4000, the sine at 0.
+    EXPECT_EQ(readChannel(unit, 2, 3 * SECOND / 4), 4000);
+    EXPECT_EQ(readChannel(unit, 0, SECOND / 8), 0);
+    // A value set from outside is the signal before the gain.
+    unit.setAnalogSource(3, AnalogSource{Wave::Fixed, -1500, SECOND});
+    EXPECT_EQ(readChannel(unit, 3, 5 * SECOND), 0x10000 - 12000);
 
+    unit.useSignalPreset();
     // Square wave on channel 2: +4000 in the first half second, -4000 after;
     // the 2-byte reply is the 16-bit two's complement.
     EXPECT_EQ(readChannel(unit, 2, SECOND / 4), 4000);
     EXPECT_EQ(readChannel(unit, 2, 3 * SECOND / 4), 0x10000 - 4000);
-
     // The sine on channel 0 moves with time.
     EXPECT_NE(readChannel(unit, 0, SECOND / 8), readChannel(unit, 0, SECOND / 2 + SECOND / 8));
+    // A ramp of amplitude 100 and period 2 s on channel 5: -100 .. +100.
+    unit.setAnalogSource(5, AnalogSource{Wave::Ramp, 100, 2 * SECOND});
+    EXPECT_EQ(readChannel(unit, 5, 10 * SECOND), 0x10000 - 100);
+    EXPECT_EQ(readChannel(unit, 5, 11 * SECOND), 0);
 
     // The 240-byte block: 32-bit entries, sign-extended, zero past channel 15.
     const Reply r = send(unit, request(CMD_READ, 9, 0xFF, 240), 8, 3 * SECOND / 4);
@@ -173,9 +184,10 @@ TEST(UnitModel, AnalogInputsFollowSignalsScaledByGain) {
     EXPECT_EQ(static_cast<std::int32_t>(getLE32(&r.bytes[16 + 4 * 3])), 8000);
     EXPECT_EQ(getLE32(&r.bytes[16 + 4 * 16]), 0u);
 
-    // Gain 3 drives a 4000 peak to 32000, still inside 16 bits.
+    // Gain 3 drives a 4000 peak to 32000, still inside 16 bits; more clamps.
     EXPECT_EQ(analogSignal(2, 0, 3), 32000);
     EXPECT_EQ(analogSignal(2, 0, 0xFF), 32000);  // only the low two bits count
+    EXPECT_EQ(sourceValue(AnalogSource{Wave::Fixed, -30000, SECOND}, 0, 1), -32768);
 }
 
 TEST(UnitModel, AnalogOutputsHoldWhatWasWritten) {

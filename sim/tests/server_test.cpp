@@ -10,9 +10,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <thread>
 
@@ -87,13 +89,15 @@ CommandFrame request(std::uint8_t command, std::uint8_t seq, std::uint8_t select
 
 class SimServer {
   public:
-    explicit SimServer(std::vector<std::string> units, std::vector<std::string> faults = {}) {
+    explicit SimServer(std::vector<std::string> units, std::vector<std::string> faults = {},
+                       std::string controlPath = {}) {
         ServerOptions options;
         std::vector<UnitDescription> descriptions;
         for (const auto& u : units) descriptions.push_back(parseUnit(u));
         options.units = planUnits(descriptions, false, 0, 0x7F004D02);
         for (const auto& f : faults) options.faults.push_back(parseFaultRule(f));
         options.broadcastDiscovery = false;  // unicast answers only
+        options.controlPath = std::move(controlPath);
         server_ = std::make_unique<Server>(options);
         server_->bind();
         thread_ = std::thread([this] { server_->run(); });
@@ -293,6 +297,104 @@ TEST(SimServer, ServesExchangesWithoutStalls) {
     // A 40 ms stall per exchange (Nagle against delayed ACKs) would take 80 s.
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(10));
     EXPECT_EQ(sim.exchanges(), static_cast<std::uint64_t>(EXCHANGES));
+}
+
+// A control-channel client: one line out, one reply line back.
+class Control {
+  public:
+    explicit Control(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        path.copy(sa.sun_path, sizeof sa.sun_path - 1);
+        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+    }
+    ~Control() { ::close(fd_); }
+    Control(const Control&) = delete;
+    Control& operator=(const Control&) = delete;
+
+    bool connected() const { return connected_; }
+    std::string operator()(const std::string& line) {
+        const std::string out = line + "\n";
+        if (::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
+            return "send failed";
+        }
+        std::string reply;
+        while (!reply.ends_with('\n')) {
+            const auto chunk = receiveOnce(fd_, REPLY_WAIT_MS);
+            if (!chunk || chunk->empty()) return "no reply: " + reply;
+            reply.append(chunk->begin(), chunk->end());
+        }
+        reply.pop_back();
+        return reply;
+    }
+
+  private:
+    int fd_;
+    bool connected_ = false;
+};
+
+TEST(SimServer, ControlChannelSteersInputsFaultsAndAvailability) {
+    char dir[] = "/tmp/kelvo-sim-control-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/control";
+    {
+        SimServer sim({"KV-117:1@127.0.77.20", "KV-119:1@127.0.77.21", "KV-111:1@127.0.77.22"}, {},
+                      path);
+        Control control(path);
+        ASSERT_TRUE(control.connected());
+        EXPECT_EQ(control("ping"), "ok");
+
+        // Input ports, an analog value before its gain, a counter: as a client reads them.
+        EXPECT_EQ(control("set KV-117:1 di 1 0x5A"), "ok");
+        EXPECT_EQ(control("set 127.0.77.20 do 3 7"), "ok");
+        Client dio("127.0.77.20");
+        Bytes r = dio.exchange(request(CMD_READ, 1, 0xFF, 4), 8);
+        ASSERT_EQ(r.size(), 20u);
+        EXPECT_EQ(Bytes(r.begin() + 16, r.end()), (Bytes{0, 0x5A, 0, 7}));
+        EXPECT_EQ(control("set KV-119:1 ai 3 -1234"), "ok");
+        Client ai("127.0.77.21");
+        r = ai.exchange(request(CMD_READ, 2, 3, 2), 8);
+        ASSERT_EQ(r.size(), 18u);
+        EXPECT_EQ(getLE16(&r[16]), 0x10000 - 1234);
+        EXPECT_EQ(control("set KV-111:1 cnt 1 65535"), "ok");
+        Client cnt("127.0.77.22");
+        r = cnt.exchange(request(CMD_READ, 3, 1, 2), 8);
+        ASSERT_EQ(r.size(), 18u);
+        EXPECT_EQ(getLE16(&r[16]), 0xFFFF);
+        const std::string state = control("state KV-117:1");
+        EXPECT_TRUE(state.starts_with(R"(ok {"model":"KV-117","unitId":1,"address":"127.0.77.20")"))
+            << state;
+        EXPECT_NE(state.find(R"("ports":[0,90,0,7])"), std::string::npos) << state;
+
+        // Refusals name what is wrong and change nothing.
+        for (const char* bad :
+             {"set KV-117:1 di 2 1", "set KV-117:1 do 1 1", "set KV-119:1 ai 16 0",
+              "set KV-119:1 ai 0 32768", "set KV-111:1 di 0 1", "set KV-109:1 ai 0 1",
+              "wave KV-119:1 ai 0 noise", "fault add KV-101:1=drop", "fault clear 9", "nonsense",
+              "set KV-117:1 di 1"}) {
+            EXPECT_TRUE(control(bad).starts_with("error ")) << bad;
+        }
+        EXPECT_EQ(control("state 127.0.77.20"), state);
+
+        // A fault rule added at run time, then removed by its number.
+        EXPECT_EQ(control("fault add KV-117:1=drop"), "ok 1");
+        dio.send(request(CMD_READ, 4, 0xFF, 4), 8);
+        EXPECT_FALSE(dio.receive(200).has_value());
+        EXPECT_EQ(control("fault clear 1"), "ok");
+        EXPECT_EQ(Client("127.0.77.20").exchange(request(CMD_READ, 5, 0xFF, 4), 8).size(), 20u);
+
+        // Down: connections dropped, nothing listens until up.
+        EXPECT_EQ(control("down 127.0.77.21"), "ok");
+        EXPECT_EQ(ai.receive(), Bytes{});
+        EXPECT_FALSE(Client("127.0.77.21").connected());
+        EXPECT_TRUE(control("state KV-119:1").find(R"("up":false)") != std::string::npos);
+        EXPECT_EQ(control("up KV-119:1"), "ok");
+        Client back("127.0.77.21");
+        EXPECT_EQ(back.exchange(request(CMD_READ, 6, 3, 2), 8).size(), 18u);
+    }
+    // The socket goes away with the simulator.
+    EXPECT_NE(::access(path.c_str(), F_OK), 0);
+    ::rmdir(dir);
 }
 
 }  // namespace

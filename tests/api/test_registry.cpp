@@ -119,6 +119,19 @@ TEST(Registry, HandlesOfEveryEarlierInitialStayRefused) {
         old.push_back(ha);
         old.push_back(hb);
     }
+    // In a 64-bit process handles use the whole pointer: a handle kept in 32
+    // bits anywhere between caller and unit would have failed above. Its
+    // low half alone is no handle either.
+    if (sizeof(KELVO_HANDLE) == 8) {
+        int wide = 0;
+        for (KELVO_HANDLE h : old) {
+            const std::uint64_t value = reinterpret_cast<std::uintptr_t>(h);
+            wide += (value >> 32) != 0;
+        }
+        EXPECT_GE(wide, 6);
+        const auto low = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(old.back()));
+        EXPECT_EQ(lib().Close(reinterpret_cast<KELVO_HANDLE>(std::uintptr_t{low})), 0);
+    }
     // Only the current handles' units were ever asked anything: one
     // connection each per round, and no request at all.
     EXPECT_TRUE(a.waitForAccepted(4, 2000));

@@ -1,0 +1,271 @@
+"""Finding and opening units, the library's version and trace."""
+
+from __future__ import annotations
+
+import builtins
+import os
+import re
+import socket
+import sys
+import tempfile
+from ctypes import byref
+from typing import Callable, Iterable, List, Optional, Tuple, Union
+
+from . import _state, raw
+from .errors import OpenError
+from .models import model, model_by_name
+from .unit import Unit, UnitSummary, VersionInfo, _byte, _version_info
+
+__all__ = ["discover", "units", "open", "library_version", "enable_trace", "disable_trace"]
+
+_log = _state.log
+_ADDRESS = re.compile(r"^\d{1,3}(\.\d{1,3}){3}$")
+_COMMAND_PORT = 10001
+_REPLY_TIMEOUT_S = 1.5
+# Identification: CMD_INFO, everything else 0; the valid reply starts
+# 0x92 0x00 0x00 and carries model code, aux byte and unit ID at 16..18.
+_IDENTIFY = bytes([0x12, 0, 0, 0, 0, 0, 0, 0])
+# Device-list mode lines: only the listed units / listed units and broadcast.
+_LISTED_ONLY, _LISTED_AND_BROADCAST = 1, 2
+
+
+def library_version() -> VersionInfo:
+    """The library's own version (the unit fields are zero)."""
+    info = raw.VersionInfo()
+    raw.load().Kelvo_GetVerInfo(None, byref(info))
+    return _version_info(info)
+
+
+def enable_trace(path: Union[str, "os.PathLike[str]"] = "stderr") -> None:
+    """Switch on the library's trace, to a file or to ``"stderr"``.
+
+    The library reads the setting (the environment variable ``KELVO_TRACE``)
+    when it searches for units, so the trace starts with the next
+    :func:`discover`. A library built without a trace ignores it.
+    """
+    os.environ["KELVO_TRACE"] = os.fspath(path)
+    _log.info("library trace to %s from the next discover()", os.fspath(path))
+
+
+def disable_trace() -> None:
+    """Switch the library's trace off again from the next :func:`discover`."""
+    os.environ.pop("KELVO_TRACE", None)
+
+
+def _browse() -> List[UnitSummary]:
+    lib = raw.load()
+    count = lib.Kelvo_BrowseDevice(None)
+    if count <= 0:
+        return []
+    records = (raw.DeviceSummary * count)()
+    written = lib.Kelvo_BrowseDevice(records)
+    return [UnitSummary._from_c(records[i]) for i in range(min(written, count))]
+
+
+def units() -> List[UnitSummary]:
+    """The units the library knows now, in list order, without searching."""
+    with _state.gate.shared():
+        return _browse()
+
+
+def discover(addresses: Optional[Iterable[str]] = None, *, broadcast: Optional[bool] = None,
+             device_list: Optional[Union[str, "os.PathLike[str]"]] = None) -> List[UnitSummary]:
+    """Find units (``Kelvo_Initial``) and list them.
+
+    ``discover()`` reads the system's device-list file ``Kelvo.ini`` (on
+    Linux in ``$WINDIR``, else ``/etc``) and, unless its first line is 1,
+    broadcasts a query on the local network and waits at least 1.5 s.
+
+    ``discover(["192.168.0.20", ...])`` looks at these addresses only: the
+    binding asks each one who it is and hands the library a private device
+    list in place of the system's, without broadcasting. With
+    ``broadcast=True`` the library broadcasts as well and identifies the
+    listed units itself. ``device_list=PATH`` uses that device-list file in
+    place of the system's, as it stands (its first line decides whether the
+    library broadcasts). Private lists need Linux.
+
+    Every :class:`Unit` opened before is ended: its calls raise
+    :class:`StaleUnitError`. Open the units again.
+    """
+    listing = _private_list(addresses, broadcast, device_list)
+    with raw.lock, _state.gate.exclusive(), _state.table_lock:
+        lib = raw.load()
+        ended = sorted(c.label for c in _state.connections.values())
+        if ended:
+            _log.warning("discover() ends the open unit(s) %s: their calls raise "
+                         "StaleUnitError", ", ".join(ended))
+        _state.generation += 1
+        _state.connections.clear()
+        if listing is None:
+            count = lib.Kelvo_Initial()
+        else:
+            count = _initial_with(lib, listing)
+        found = _browse()
+    _log.info("discover(): %d unit(s): %s", count, " ".join(s.key for s in found))
+    return found
+
+
+def _private_list(addresses: Optional[Iterable[str]], broadcast: Optional[bool],
+                  device_list: Optional[Union[str, "os.PathLike[str]"]]) -> Optional[bytes]:
+    """The text of the device list discover() should use; None for the system's."""
+    if addresses is None and device_list is None:
+        if broadcast is False:
+            raise ValueError("discover(broadcast=False) needs addresses or a device_list")
+        return None
+    if sys.platform == "win32":
+        raise NotImplementedError("a private device list needs Linux (on Windows the library "
+                                  "reads Kelvo.ini from the Windows directory only)")
+    if device_list is not None:
+        if addresses is not None or broadcast is not None:
+            raise TypeError("discover(): give either device_list or addresses/broadcast")
+        with builtins.open(device_list, "rb") as f:
+            return f.read()
+    wanted = list(addresses or ())
+    for address in wanted:
+        if not isinstance(address, str) or not _ADDRESS.match(address):
+            raise ValueError(f"discover(): not an IPv4 address: {address!r}")
+    if broadcast:
+        # The library identifies listed units itself when it broadcasts.
+        lines = [(a, (0xFF, 0xFF, 0xFF)) for a in wanted]
+        mode = _LISTED_AND_BROADCAST
+    else:
+        lines = []
+        for address in wanted:
+            identity = _identify(address)
+            if identity is None:
+                _log.warning("discover(): no unit answered at %s", address)
+            else:
+                lines.append((address, identity))
+        mode = _LISTED_ONLY
+    text = f"{mode}\r\n" + "".join(
+        f"{a},{code},{unit_id},{a},00-00-00-00-00-00,{aux}\r\n"
+        for a, (code, aux, unit_id) in lines)
+    return text.encode("ascii")
+
+
+def _identify(address: str) -> Optional[Tuple[int, int, int]]:
+    """(model code, aux byte, unit ID) of the unit at ``address``, as the
+    library's own identification asks it; None if it does not answer so."""
+    try:
+        with socket.create_connection((address, _COMMAND_PORT),
+                                      timeout=_REPLY_TIMEOUT_S) as connection:
+            connection.sendall(_IDENTIFY)
+            reply = connection.recv(256)
+    except OSError as error:
+        _log.debug("identify %s: %s", address, error)
+        return None
+    if len(reply) < 19 or reply[:3] != b"\x92\x00\x00":
+        return None
+    return reply[16], reply[17], reply[18]
+
+
+def _initial_with(lib: object, listing: bytes) -> int:
+    """Kelvo_Initial with ``listing`` as its device-list file: the library
+    reads Kelvo.ini from $WINDIR, which points at a private directory for
+    this one call."""
+    saved = os.environ.get("WINDIR")
+    with tempfile.TemporaryDirectory(prefix="kelvo-list-") as directory:
+        with builtins.open(os.path.join(directory, "Kelvo.ini"), "wb") as f:
+            f.write(listing)
+        os.environ["WINDIR"] = directory
+        try:
+            return int(lib.Kelvo_Initial())  # type: ignore[attr-defined]
+        finally:
+            if saved is None:
+                os.environ.pop("WINDIR", None)
+            else:
+                os.environ["WINDIR"] = saved
+
+
+def open(target: Union[str, int, UnitSummary], unit_id: Optional[int] = None) -> Unit:
+    """Connect to a unit the library lists and return it as a :class:`Unit`.
+
+    ``target`` is ``"KV-103:1"`` (model name or code, then unit ID), a
+    dotted IPv4 address such as ``"127.0.0.2"``, a :class:`UnitSummary`, or
+    a model code with ``unit_id``. Run :func:`discover` first.
+
+    Opening a unit that is already open gives another Unit on the same
+    connection; the connection closes with the last of them.
+
+    Raises :class:`OpenError` when no listed unit matches or the unit
+    refuses the connection.
+    """
+    if isinstance(target, str) and _ADDRESS.match(target):
+        return _open_address(target)
+    if isinstance(target, UnitSummary):
+        code, ident = target.model_code, target.unit_id
+    elif isinstance(target, int):
+        if unit_id is None:
+            raise TypeError("open(model_code, unit_id): unit_id is missing")
+        code, ident = target, unit_id
+    else:
+        name, sep, ident_text = target.partition(":")
+        if not sep or not ident_text.strip().isdigit():
+            raise ValueError(f"expected 'MODEL:UNITID' or an IPv4 address, got {target!r}")
+        ident = int(ident_text)
+        if name.strip().isdigit():
+            code = int(name)
+        else:
+            named = model_by_name(name)
+            if named is None:
+                raise OpenError(f"{target}: no model is called {name.strip()!r}",
+                                unit=target, operation="open")
+            code = named.code
+    _byte(code, "model code")
+    _byte(ident, "unit ID")
+
+    with _state.gate.shared(), _state.table_lock:
+        listed = [u for u in _browse() if (u.model_code, u.unit_id) == (code, ident)]
+        label = listed[0].key if listed else f"{code}:{ident}"
+        if not listed:
+            raise OpenError(f"{label}: no such unit is listed; run kelvo.discover() first",
+                            unit=label, operation="open")
+
+        def reopen() -> Optional[int]:
+            return raw.lib.Kelvo_Open(code, ident)
+
+        return _attach(label, reopen, lambda: listed[0])
+
+
+def _open_address(address: str) -> Unit:
+    text = address.encode("ascii")
+
+    def reopen() -> Optional[int]:
+        return raw.lib.Kelvo_OpenByIP(text)
+
+    with _state.gate.shared(), _state.table_lock:
+        raw.load()
+        return _attach(address, reopen, lambda: _summary_of(address))
+
+
+def _attach(label: str, reopen: Callable[[], Optional[int]],
+            summary_of: Callable[[], Optional[UnitSummary]]) -> Unit:
+    """Open through ``reopen`` and return a Unit on the handle's connection;
+    ``summary_of`` tells a new connection's unit. Called with the gate
+    shared and the table lock held."""
+    handle = reopen()
+    if not handle:
+        raise OpenError(f"{label}: open: no such unit is listed, or it refused the connection",
+                        unit=label, operation="open")
+    connection = _state.connections.get(handle)
+    if connection is None:
+        summary = summary_of()
+        connection = _state.Connection(handle, label, summary,
+                                       model(summary.model_code) if summary else None, reopen)
+        _state.connections[handle] = connection
+        _log.info("%s: connected", label)
+    connection.refs += 1
+    return Unit(connection, label)
+
+
+def _summary_of(address: str) -> Optional[UnitSummary]:
+    """The listed unit at ``address``. The list carries no addresses, so ask
+    the unit who it is (one short exchange on a connection of its own, as
+    the library's identification does); None if it does not say."""
+    identity = _identify(address)
+    if identity is None:
+        _log.info("%s: the unit did not say who it is; only the library checks arguments",
+                  address)
+        return None
+    code, _, unit_id = identity
+    return next((s for s in _browse() if (s.model_code, s.unit_id) == (code, unit_id)), None)

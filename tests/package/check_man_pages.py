@@ -1,0 +1,44 @@
+#!/usr/bin/env python3
+"""The manual pages: one in section 3 for each export of the header and no
+other, plus kelvo(7); each renders with `man -l` without warnings and has the
+sections a page needs.
+
+    check_man_pages.py kelvo.h MAN_DIR
+"""
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+SECTIONS = {"3": ["NAME", "SYNOPSIS", "DESCRIPTION", "RETURN VALUE", "SEE ALSO"],
+            "7": ["NAME", "SYNOPSIS", "DESCRIPTION", "STATUS CODES", "FUNCTIONS"]}
+
+
+def main():
+    header, man = pathlib.Path(sys.argv[1]).read_text(), pathlib.Path(sys.argv[2])
+    exports = set(re.findall(r"KELVO_CALL\s+(Kelvo_\w+)\s*\(", header))
+    pages = {p.stem for p in (man / "man3").glob("*.3")}
+    failures = []
+    if len(exports) != 54 or pages != exports:
+        failures.append(f"{len(exports)} exports, {len(pages)} pages; without a page: "
+                        f"{sorted(exports - pages)}, without an export: {sorted(pages - exports)}")
+    env = dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8")
+    for page in sorted((man / "man3").glob("*.3")) + [man / "man7" / "kelvo.7"]:
+        run = subprocess.run(["man", "--warnings", "-l", str(page)], capture_output=True,
+                             text=True, env=env)
+        missing = [s for s in SECTIONS[page.suffix[1:]]
+                   if not re.search(rf"^{s}$", run.stdout, re.M)]
+        if run.returncode or run.stderr.strip() or missing:
+            failures.append(f"{page.name}: exit {run.returncode}, missing {missing}, "
+                            f"{run.stderr.strip()[:300]}")
+        elif page.suffix == ".3" and f"{page.stem}(" not in run.stdout.split("DESCRIPTION")[0]:
+            failures.append(f"{page.name}: its synopsis does not declare {page.stem}")
+    for message in failures:
+        print("FAIL:", message)
+    print(f"man pages: {'ok' if not failures else 'FAILED'} ({len(pages)} in section 3)")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
