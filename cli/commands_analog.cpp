@@ -19,19 +19,20 @@ namespace {
 
 constexpr std::size_t kMaxListEntries = 255;
 
-using ReadOne = std::uint16_t (*)(KELVO_HANDLE, std::uint32_t, std::int32_t*);
-using WriteOne = std::uint16_t (*)(KELVO_HANDLE, std::uint32_t, std::int32_t);
+using ReadOne = decltype(&Kelvo_ReadAIO);
+using WriteOne = decltype(&Kelvo_WriteAIO);
 
 // What differs between the analog and the counter commands.
-struct Family {
+struct Calls {
     const char* name;  // "aio" or "cou"
+    Family family;
     ReadOne readOne;
     WriteOne writeOne;
     bool multiChannel;  // the analog calls move many channels in one exchange
 };
 
-const Family kAnalog{"aio", Kelvo_ReadAIO, Kelvo_WriteAIO, true};
-const Family kCounter{"cou", Kelvo_ReadCOU, Kelvo_WriteCOU, false};
+const Calls kAnalog{"aio", Family::kAnalog, Kelvo_ReadAIO, Kelvo_WriteAIO, true};
+const Calls kCounter{"cou", Family::kCounter, Kelvo_ReadCOU, Kelvo_WriteCOU, false};
 
 struct ReadArgs {
     std::string unit;
@@ -41,29 +42,17 @@ struct ReadArgs {
 
 std::vector<std::uint8_t> parseChannels(const std::vector<std::string>& texts) {
     if (texts.size() > kMaxListEntries) {
-        throw CliError(kExitUsage, fmt::format("at most {} channels at once", kMaxListEntries));
+        throw CliError(kExitRefused, fmt::format("at most {} channels at once", kMaxListEntries));
     }
     std::vector<std::uint8_t> channels;
     for (const std::string& c : texts) channels.push_back(parseByte(c, "channel"));
     return channels;
 }
 
-// The multi-channel calls skip channels outside the model without an error,
-// which would leave the caller's list and the values out of step: refuse them
-// here instead.
-void refuseOutOfRange(Unit& unit, const std::vector<std::uint8_t>& channels, Limit limit,
-                      std::string_view action) {
-    if (const auto bad = unit.firstOutOfRange(channels, limit)) {
-        throw CliError(kExitBadChannel, fmt::format("{} on {}: {}", action, unit.label(),
-                                                    unit.rangeMessage("channel", *bad, limit)));
-    }
-}
-
 // One exchange for any set of analog channels. The library returns the values
 // of the distinct channels in ascending channel order.
 std::vector<std::int32_t> readAnalogChannels(Unit& unit,
                                              const std::vector<std::uint8_t>& channels) {
-    refuseOutOfRange(unit, channels, Limit::kInputs, "aio read");
     std::vector<std::int32_t> block(channels.size(), 0);
     unit.check(Kelvo_MultiReadAIO(unit.handle(), static_cast<std::uint32_t>(channels.size()),
                                   channels.data(), block.data()),
@@ -80,26 +69,38 @@ std::vector<std::int32_t> readAnalogChannels(Unit& unit,
     return values;
 }
 
-void runRead(const Family& family, const ReadArgs& args) {
+// The channels and values as the commands print them.
+void report(Unit& unit, const std::vector<std::uint8_t>& channels,
+            const std::vector<std::int32_t>& values, const char* verb) {
+    auto& result = session().result;
+    result["unit"] = unit.label();
+    result["channels"] = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        say("channel {}: {}{}\n", channels[i], verb, values[i]);
+        result["channels"].push_back({{"channel", channels[i]}, {"value", values[i]}});
+    }
+}
+
+void runRead(const Calls& family, const ReadArgs& args) {
     if (args.all == !args.channels.empty()) {
         throw CliError(kExitUsage, "give the channels to read, or --all");
     }
     std::vector<std::uint8_t> channels = parseChannels(args.channels);
-    Unit unit = Unit::open(parseUnitRef(args.unit));
     const std::string action = fmt::format("{} read", family.name);
+    Unit unit = Unit::open(parseUnitRef(args.unit), family.family, action);
     if (args.all) {
         const unsigned inputs = unit.count(Limit::kInputs, "read all channels");
-        if (inputs == 0) {
-            throw CliError(kExitBadChannel,
-                           fmt::format("{} has no input channels to read", unit.label()));
-        }
+        if (inputs == 0) unit.refuse(action, "it has no input channels to read");
         for (unsigned c = 0; c < inputs; ++c) channels.push_back(static_cast<std::uint8_t>(c));
     }
+    // The multi-channel calls skip channels outside the model without an
+    // error, which would leave the list and the values out of step.
+    unit.checkRange(channels, Limit::kInputs, "channel", action);
 
     std::vector<std::int32_t> values;
     // Without a known model the tool cannot check a channel list, so it reads
     // channel by channel and lets the library judge each one.
-    if (family.multiChannel && channels.size() > 1 && unit.shape() != nullptr) {
+    if (family.multiChannel && channels.size() > 1 && unit.model() != nullptr) {
         values = readAnalogChannels(unit, channels);
     } else {
         for (std::uint8_t c : channels) {
@@ -109,9 +110,7 @@ void runRead(const Family& family, const ReadArgs& args) {
             values.push_back(value);
         }
     }
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-        fmt::print("channel {}: {}\n", channels[i], values[i]);
-    }
+    report(unit, channels, values, "");
 }
 
 struct WriteArgs {
@@ -119,47 +118,33 @@ struct WriteArgs {
     std::vector<std::string> pairs;  // CHANNEL VALUE ...
 };
 
-// Values are sent in the model's value width; refuse what would be cut off.
-void checkFits(Unit& unit, std::int32_t value, std::string_view action) {
-    const ModelShape* shape = unit.shape();
-    if (shape == nullptr || shape->bits >= 32) return;
-    const std::int64_t low = -(std::int64_t{1} << (shape->bits - 1));
-    const std::int64_t high = (std::int64_t{1} << shape->bits) - 1;
-    if (value < low || value > high) {
-        throw CliError(
-            kExitBadChannel,
-            fmt::format("{} on {}: value {} does not fit the {}-bit channels of {} "
-                        "({}..{})",
-                        action, unit.label(), value, shape->bits, shape->name, low, high));
-    }
-}
-
-void runWrite(const Family& family, const WriteArgs& args) {
+void runWrite(const Calls& family, const WriteArgs& args) {
     if (args.pairs.size() % 2 != 0) {
         throw CliError(kExitUsage, "give CHANNEL VALUE pairs (a value is missing)");
     }
     if (args.pairs.size() / 2 > kMaxListEntries) {
-        throw CliError(kExitUsage, fmt::format("at most {} channels at once", kMaxListEntries));
+        throw CliError(kExitRefused, fmt::format("at most {} channels at once", kMaxListEntries));
     }
     // A later pair for the same channel wins.
     std::map<std::uint8_t, std::int32_t> writes;
     for (std::size_t i = 0; i < args.pairs.size(); i += 2) {
         writes[parseByte(args.pairs[i], "channel")] = parseInt32(args.pairs[i + 1], "value");
     }
-    Unit unit = Unit::open(parseUnitRef(args.unit));
     const std::string action = fmt::format("{} write", family.name);
-    for (const auto& [channel, value] : writes) checkFits(unit, value, action);
+    Unit unit = Unit::open(parseUnitRef(args.unit), family.family, action);
+    // Values are sent in the model's value width: refuse what would be cut off.
+    std::vector<std::uint8_t> channels;
+    std::vector<std::int32_t> values;
+    for (const auto& [channel, value] : writes) {
+        unit.checkValue(value, true, action);
+        channels.push_back(channel);
+        values.push_back(value);
+    }
+    unit.checkRange(channels, Limit::kOutputs, "channel", action);
 
-    if (family.multiChannel && writes.size() > 1 && unit.shape() != nullptr) {
+    if (family.multiChannel && writes.size() > 1 && unit.model() != nullptr) {
         // The library takes the values in ascending channel order, which is
         // the map's order.
-        std::vector<std::uint8_t> channels;
-        std::vector<std::int32_t> values;
-        for (const auto& [channel, value] : writes) {
-            channels.push_back(channel);
-            values.push_back(value);
-        }
-        refuseOutOfRange(unit, channels, Limit::kOutputs, action);
         unit.check(Kelvo_MultiWriteAIO(unit.handle(), static_cast<std::uint32_t>(channels.size()),
                                        channels.data(), values.data()),
                    action);
@@ -169,9 +154,7 @@ void runWrite(const Family& family, const WriteArgs& args) {
                        [&] { return unit.rangeMessage("channel", channel, Limit::kOutputs); });
         }
     }
-    for (const auto& [channel, value] : writes) {
-        fmt::print("channel {}: wrote {}\n", channel, value);
-    }
+    report(unit, channels, values, "wrote ");
 }
 
 struct GainArgs {
@@ -181,9 +164,11 @@ struct GainArgs {
 void runGain(const GainArgs& args) {
     const std::uint8_t channel = parseByte(args.channel, "channel");
     const std::uint8_t gain = parseByte(args.gain, "gain");
-    Unit unit = Unit::open(parseUnitRef(args.unit));
+    Unit unit = Unit::open(parseUnitRef(args.unit), Family::kAnalog, "aio gain");
+    unit.checkRange({&channel, 1}, Limit::kTotal, "channel", "aio gain");
     unit.check(Kelvo_SetGainAIO(unit.handle(), channel, gain), "aio gain");
-    fmt::print("channel {}: gain 0x{:02X}\n", channel, gain);
+    say("channel {}: gain 0x{:02X}\n", channel, gain);
+    session().result = {{"unit", unit.label()}, {"channel", channel}, {"gain", gain}};
 }
 
 struct ModeArgs {
@@ -194,12 +179,15 @@ void runMode(const ModeArgs& args) {
     const std::uint8_t channel = parseByte(args.channel, "channel");
     const auto low = static_cast<std::uint8_t>(parseNumber(args.low, 0, 15, "low mode"));
     const auto high = static_cast<std::uint8_t>(parseNumber(args.high, 0, 15, "high mode"));
-    Unit unit = Unit::open(parseUnitRef(args.unit));
+    Unit unit = Unit::open(parseUnitRef(args.unit), Family::kCounter, "cou mode");
+    unit.checkRange({&channel, 1}, Limit::kTotal, "channel", "cou mode");
     unit.check(Kelvo_SetModeCOU(unit.handle(), channel, low, high), "cou mode");
-    fmt::print("channel {}: mode 0x{:X}{:X} (high {}, low {})\n", channel, high, low, high, low);
+    say("channel {}: mode 0x{:X}{:X} (high {}, low {})\n", channel, high, low, high, low);
+    session().result = {
+        {"unit", unit.label()}, {"channel", channel}, {"mode_low", low}, {"mode_high", high}};
 }
 
-void addReadWrite(CLI::App* parent, const Family& family, const char* readHelp,
+void addReadWrite(CLI::App* parent, const Calls& family, const char* readHelp,
                   const char* writeHelp) {
     auto read = std::make_shared<ReadArgs>();
     CLI::App* readCmd = parent->add_subcommand("read", readHelp);

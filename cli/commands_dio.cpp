@@ -18,13 +18,9 @@ namespace {
 constexpr std::size_t kMaxListEntries = 255;
 constexpr std::size_t kMaxDirectionPorts = 8;
 
-std::string badPortMessage(Unit& unit, const std::vector<std::uint8_t>& ports, Limit limit) {
-    if (const auto bad = unit.firstOutOfRange(ports, limit)) {
-        return unit.rangeMessage("port", *bad, limit);
-    }
+std::string badPortMessage(Unit& unit, const std::vector<std::uint8_t>& ports) {
     // Without a known model only a single port can be named.
-    return ports.size() == 1 && unit.shape() == nullptr ? unit.rangeMessage("port", ports[0], limit)
-                                                        : std::string();
+    return ports.size() == 1 ? unit.rangeMessage("port", ports[0], Limit::kTotal) : std::string();
 }
 
 struct ReadArgs {
@@ -38,19 +34,17 @@ void runRead(const ReadArgs& args) {
         throw CliError(kExitUsage, "give the ports to read, or --all");
     }
     if (args.ports.size() > kMaxListEntries) {
-        throw CliError(kExitUsage, fmt::format("at most {} ports per read", kMaxListEntries));
+        throw CliError(kExitRefused, fmt::format("at most {} ports per read", kMaxListEntries));
     }
     std::vector<std::uint8_t> ports;
     for (const std::string& p : args.ports) ports.push_back(parseByte(p, "port"));
-    Unit unit = Unit::open(parseUnitRef(args.unit));
+    Unit unit = Unit::open(parseUnitRef(args.unit), Family::kDigital, "dio read");
     if (args.all) {
         const unsigned inputs = unit.count(Limit::kInputs, "read all ports");
-        if (inputs == 0) {
-            throw CliError(kExitBadChannel,
-                           fmt::format("{} has no input ports to read", unit.label()));
-        }
+        if (inputs == 0) unit.refuse("dio read", "it has no input ports to read");
         for (unsigned p = 0; p < inputs; ++p) ports.push_back(static_cast<std::uint8_t>(p));
     }
+    unit.checkRange(ports, Limit::kInputs, "port", "dio read");
 
     std::vector<std::uint8_t> data(ports.size(), 0);
     Status status;
@@ -60,9 +54,13 @@ void runRead(const ReadArgs& args) {
         status = Kelvo_MultiReadDIO(unit.handle(), static_cast<std::uint32_t>(ports.size()),
                                     ports.data(), data.data());
     }
-    unit.check(status, "dio read", [&] { return badPortMessage(unit, ports, Limit::kInputs); });
+    unit.check(status, "dio read", [&] { return badPortMessage(unit, ports); });
+    auto& result = session().result;
+    result["unit"] = unit.label();
+    result["ports"] = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < ports.size(); ++i) {
-        fmt::print("port {}: {}\n", ports[i], byteWithBits(data[i]));
+        say("port {}: {}\n", ports[i], byteWithBits(data[i]));
+        result["ports"].push_back({{"port", ports[i]}, {"value", data[i]}});
     }
 }
 
@@ -77,7 +75,7 @@ void runWrite(const WriteArgs& args) {
         throw CliError(kExitUsage, "give PORT VALUE pairs (a value is missing)");
     }
     if (args.pairs.size() / 2 > kMaxListEntries) {
-        throw CliError(kExitUsage, fmt::format("at most {} ports per write", kMaxListEntries));
+        throw CliError(kExitRefused, fmt::format("at most {} ports per write", kMaxListEntries));
     }
     const std::uint8_t defaultMask = parseByte(args.mask, "mask");
     std::vector<std::uint8_t> ports, values, masks;
@@ -89,7 +87,9 @@ void runWrite(const WriteArgs& args) {
         masks.push_back(slash == std::string::npos ? defaultMask
                                                    : parseByte(v.substr(slash + 1), "mask"));
     }
-    Unit unit = Unit::open(parseUnitRef(args.unit));
+    Unit unit = Unit::open(parseUnitRef(args.unit), Family::kDigital, "dio write");
+    unit.checkRange(ports, Limit::kTotal, "port", "dio write");
+    for (std::uint8_t v : values) unit.checkValue(v, false, "dio write");
     Status status;
     if (ports.size() == 1) {
         status = Kelvo_WriteDIO(unit.handle(), ports[0], values[0], masks[0]);
@@ -97,9 +97,13 @@ void runWrite(const WriteArgs& args) {
         status = Kelvo_MultiWriteDIO(unit.handle(), static_cast<std::uint32_t>(ports.size()),
                                      ports.data(), values.data(), masks.data());
     }
-    unit.check(status, "dio write", [&] { return badPortMessage(unit, ports, Limit::kTotal); });
+    unit.check(status, "dio write", [&] { return badPortMessage(unit, ports); });
+    auto& result = session().result;
+    result["unit"] = unit.label();
+    result["ports"] = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < ports.size(); ++i) {
-        fmt::print("port {}: wrote 0x{:02X} under mask 0x{:02X}\n", ports[i], values[i], masks[i]);
+        say("port {}: wrote 0x{:02X} under mask 0x{:02X}\n", ports[i], values[i], masks[i]);
+        result["ports"].push_back({{"port", ports[i]}, {"value", values[i]}, {"mask", masks[i]}});
     }
 }
 
@@ -110,17 +114,20 @@ struct DirArgs {
 
 void runDir(const DirArgs& args) {
     if (args.directions.size() > kMaxDirectionPorts) {
-        throw CliError(kExitUsage, fmt::format("at most {} direction bytes (ports 0..{})",
-                                               kMaxDirectionPorts, kMaxDirectionPorts - 1));
+        throw CliError(kExitRefused, fmt::format("at most {} direction bytes (ports 0..{})",
+                                                 kMaxDirectionPorts, kMaxDirectionPorts - 1));
     }
     std::vector<std::uint8_t> directions;
     for (const std::string& d : args.directions) directions.push_back(parseByte(d, "direction"));
-    Unit unit = Unit::open(parseUnitRef(args.unit));
+    Unit unit = Unit::open(parseUnitRef(args.unit), Family::kDigital, "dio dir");
     unit.check(Kelvo_SetChDirDIO(unit.handle(), static_cast<std::uint32_t>(directions.size()),
                                  directions.data()),
                "dio dir");
+    auto& result = session().result;
+    result["unit"] = unit.label();
+    result["directions"] = directions;
     for (std::size_t p = 0; p < directions.size(); ++p) {
-        fmt::print("port {}: direction 0x{:02X}\n", p, directions[p]);
+        say("port {}: direction 0x{:02X}\n", p, directions[p]);
     }
 }
 

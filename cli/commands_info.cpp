@@ -22,54 +22,29 @@ std::string modelColumn(const KelvoDeviceSummary& s) {
     return name.empty() ? fmt::format("code {}", s.modelCode) : name;
 }
 
-std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    out += fmt::format("\\u{:04x}", static_cast<unsigned char>(c));
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
-}
-
-void runList(bool json) {
+void runList() {
     const int found = discover();
     const auto units = browse();
-    if (json) {
-        std::string out = "[";
-        for (std::size_t i = 0; i < units.size(); ++i) {
-            const KelvoDeviceSummary& s = units[i];
-            out += fmt::format(
-                "{}\n  {{\"index\": {}, \"model\": {}, \"model_code\": {}, \"unit_id\": {}, "
-                "\"aux\": {}, \"ports\": {}, \"bits\": {}}}",
-                i == 0 ? "" : ",", i, jsonString(summaryName(s)), s.modelCode, s.unitId, s.auxByte,
-                s.total, s.bits);
-        }
-        out += units.empty() ? "]\n" : "\n]\n";
-        fmt::print("{}", out);
-        return;
+    auto& result = session().result;
+    result = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        nlohmann::ordered_json entry = {{"index", i}};
+        entry.update(summaryJson(units[i]));
+        result.push_back(entry);
     }
+    if (session().json) return;
     if (units.empty()) {
         fmt::print(stderr, "kelvo: no units found\n");
         return;
     }
-    fmt::print("{:<5}  {:<8}  {:>7}  {:>4}  {:>14}  {:>4}\n", "INDEX", "MODEL", "UNIT ID", "AUX",
-               "PORTS/CHANNELS", "BITS");
+    const bool addresses = session().direct();
+    fmt::print("{:<5}  {:<8}  {:>7}  {:>4}  {:>14}  {:>4}{}\n", "INDEX", "MODEL", "UNIT ID", "AUX",
+               "PORTS/CHANNELS", "BITS", addresses ? "  ADDRESS" : "");
     for (std::size_t i = 0; i < units.size(); ++i) {
         const KelvoDeviceSummary& s = units[i];
-        fmt::print("{:<5}  {:<8}  {:>7}  0x{:02X}  {:>14}  {:>4}\n", i, modelColumn(s), s.unitId,
-                   s.auxByte, s.total, s.bits);
+        fmt::print("{:<5}  {:<8}  {:>7}  0x{:02X}  {:>14}  {:>4}{}\n", i, modelColumn(s), s.unitId,
+                   s.auxByte, s.total, s.bits,
+                   addresses ? "  " + knownAddress(s.modelCode, s.unitId).value_or("") : "");
     }
     if (static_cast<std::size_t>(found) != units.size()) {
         fmt::print(stderr, "kelvo: discovery reported {} units, the list holds {}\n", found,
@@ -83,36 +58,42 @@ std::string dateText(const char (&date)[16]) {
 }
 
 void runInfo(const std::string& unitText) {
-    Unit unit = Unit::open(parseUnitRef(unitText));
+    Unit unit = Unit::open(parseUnitRef(unitText), Family::kAny, "info");
     const auto& summary = unit.summary();
-    fmt::print("unit          {}\n", unit.label());
+    auto& result = session().result;
+    result["unit"] = unit.label();
+    say("unit          {}\n", unit.label());
     if (summary) {
-        const ModelShape* shape = findModel(summary->modelCode);
+        result.update(summaryJson(*summary));
+        const KelvoModel* m = findModel(summary->modelCode);
         const std::string name = summaryName(*summary);
-        fmt::print("model         {} (code {})\n", name.empty() ? "unknown" : name,
-                   summary->modelCode);
-        fmt::print("unit ID       {}\n", summary->unitId);
-        fmt::print("aux byte      0x{:02X}\n", summary->auxByte);
-        if (shape != nullptr) {
-            const char* noun = shape->kind == UnitKind::kDigital ? "ports" : "channels";
-            fmt::print("{:<14}{} ({} readable, {} writable), {} bits each\n", noun, summary->total,
-                       shape->inputs,
-                       shape->kind == UnitKind::kDigital ? shape->total : shape->outputs,
-                       summary->bits);
+        say("model         {} (code {})\n", name.empty() ? "unknown" : name, summary->modelCode);
+        say("unit ID       {}\n", summary->unitId);
+        say("aux byte      0x{:02X}\n", summary->auxByte);
+        if (m != nullptr) {
+            const bool digital = kelvo_kind_is_digital(m->kind) != 0;
+            say("kind          {}\n", kelvo_kind_name(m->kind));
+            say("{:<14}{} ({} readable, {} writable), {} bits each\n",
+                digital ? "ports" : "channels", summary->total, m->inputs, m->outputs,
+                summary->bits);
+            result["inputs"] = m->inputs;
+            result["outputs"] = m->outputs;
         } else {
-            fmt::print("ports         not known for this model\n");
+            say("ports         not known for this model\n");
         }
     } else {
-        fmt::print("model         unknown (the unit could not be matched to the list)\n");
+        say("model         unknown (the unit could not be matched to the list)\n");
     }
 
     KelvoVersionInfo info{};
     Kelvo_GetVerInfo(unit.handle(), &info);
+    result["library_version"] = {info.libraryMajor, info.libraryMinor};
+    result["library_date"] = dateText(info.libraryDate);
     if (info.libraryMajor != 0 || info.libraryMinor != 0 || info.libraryDate[0] != '\0') {
-        fmt::print("library       {}.{} ({})\n", info.libraryMajor, info.libraryMinor,
-                   dateText(info.libraryDate));
+        say("library       {}.{} ({})\n", info.libraryMajor, info.libraryMinor,
+            dateText(info.libraryDate));
     } else {
-        fmt::print("library       version not available\n");
+        say("library       version not available\n");
     }
     // A part that was not obtained stays all zero.
     const bool deviceAnswered = info.deviceInfo != 0 || info.deviceMajor != 0 ||
@@ -121,8 +102,11 @@ void runInfo(const std::string& unitText) {
         throw CliError(kExitComm, fmt::format("version request on {}: {}", unit.label(),
                                               statusText(KELVO_STATUS_COMM_ERROR)));
     }
-    fmt::print("unit version  {}.{} ({}), info byte 0x{:02X}\n", info.deviceMajor, info.deviceMinor,
-               dateText(info.deviceDate), info.deviceInfo);
+    result["device_info"] = info.deviceInfo;
+    result["device_version"] = {info.deviceMajor, info.deviceMinor};
+    result["device_date"] = dateText(info.deviceDate);
+    say("unit version  {}.{} ({}), info byte 0x{:02X}\n", info.deviceMajor, info.deviceMinor,
+        dateText(info.deviceDate), info.deviceInfo);
 }
 
 // The library copies back as many reply data bytes as the unit announces but
@@ -137,11 +121,11 @@ void runRaw(const std::string& unitText, const std::vector<std::string>& hexArgs
     for (const std::string& part : hexArgs) joined += (joined.empty() ? "" : " ") + part;
     const std::vector<std::uint8_t> request = parseHexBytes(joined);
     if (request.size() < kHeaderSize || request.size() > kFrameSize) {
-        throw CliError(kExitUsage, fmt::format("a raw frame is {} to {} bytes, not {}", kHeaderSize,
-                                               kFrameSize, request.size()));
+        throw CliError(kExitRefused, fmt::format("a raw frame is {} to {} bytes, not {}",
+                                                 kHeaderSize, kFrameSize, request.size()));
     }
     const UnitRef ref = parseUnitRef(unitText);
-    Unit unit = Unit::open(ref);
+    Unit unit = Unit::open(ref, Family::kAny, "raw exchange");
     std::array<std::uint8_t, kFrameSize> buffer{};
     std::copy(request.begin(), request.end(), buffer.begin());
     if (Kelvo_Access(unit.handle(), static_cast<std::int32_t>(request.size()), buffer.data()) !=
@@ -150,16 +134,16 @@ void runRaw(const std::string& unitText, const std::vector<std::string>& hexArgs
                                               "invalid reply",
                                               unit.label()));
     }
-    fmt::print("{}", hexDump(buffer.data(), showBytes));
+    say("{}", hexDump(buffer.data(), showBytes));
+    session().result = {{"unit", unit.label()}, {"reply", hexString(buffer.data(), showBytes)}};
 }
 
 }  // namespace
 
 void addInfoCommands(CLI::App& app) {
-    auto json = std::make_shared<bool>(false);
-    CLI::App* list = app.add_subcommand("list", "Search the network and list the units found");
-    list->add_flag("--json", *json, "Print a JSON array instead of a table");
-    list->callback([json] { runList(*json); });
+    CLI::App* list = app.add_subcommand(
+        "list", "Find the units (by broadcast, or at --address / --device-list) and list them");
+    list->callback([] { runList(); });
 
     auto unit = std::make_shared<std::string>();
     CLI::App* info =

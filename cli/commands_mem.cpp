@@ -2,7 +2,8 @@
 //
 // The library keeps the sampling settings for each unit in its own memory and
 // sends them along with the next start or stop. They last only as long as
-// this process, so start and stop take the same settings options as config.
+// this process, so start and stop take the settings options; config only
+// shows what the library would send and refuses settings.
 #include <fmt/format.h>
 
 #include <array>
@@ -33,18 +34,20 @@ constexpr std::uint32_t kMaxTransfer = 0xFFFFu * 4096u;
 // family that matches the unit, and the digital one when the model is unknown.
 struct Calls {
     const char* suffix;
-    std::uint16_t (*setCycle)(KELVO_HANDLE, std::uint32_t, std::uint32_t);
-    std::uint16_t (*getCycle)(KELVO_HANDLE, std::uint8_t*, std::uint8_t*);
-    std::uint16_t (*setTrigger)(KELVO_HANDLE, std::uint32_t, std::uint32_t, std::uint32_t);
-    std::uint16_t (*getTrigger)(KELVO_HANDLE, std::uint8_t*, std::uint8_t*, std::uint16_t*);
-    std::uint16_t (*start)(KELVO_HANDLE);
-    std::uint16_t (*stop)(KELVO_HANDLE);
-    std::uint8_t (*status)(KELVO_HANDLE, std::uint32_t*);
-    std::uint16_t (*seek)(KELVO_HANDLE, std::uint32_t);
-    std::uint16_t (*read)(KELVO_HANDLE, std::uint32_t, std::uint8_t*);
-    std::uint16_t (*seekRead)(KELVO_HANDLE, std::uint32_t, std::uint8_t*);
-    std::uint16_t (*write)(KELVO_HANDLE, std::uint32_t, const std::uint8_t*);
-    std::uint16_t (*seekWrite)(KELVO_HANDLE, std::uint32_t, const std::uint8_t*);
+    std::uint16_t(KELVO_CALL* setCycle)(KELVO_HANDLE, std::uint32_t, std::uint32_t);
+    std::uint16_t(KELVO_CALL* getCycle)(KELVO_HANDLE, std::uint8_t*, std::uint8_t*);
+    std::uint16_t(KELVO_CALL* setTrigger)(KELVO_HANDLE, std::uint32_t, std::uint32_t,
+                                          std::uint32_t);
+    std::uint16_t(KELVO_CALL* getTrigger)(KELVO_HANDLE, std::uint8_t*, std::uint8_t*,
+                                          std::uint16_t*);
+    std::uint16_t(KELVO_CALL* start)(KELVO_HANDLE);
+    std::uint16_t(KELVO_CALL* stop)(KELVO_HANDLE);
+    std::uint8_t(KELVO_CALL* status)(KELVO_HANDLE, std::uint32_t*);
+    std::uint16_t(KELVO_CALL* seek)(KELVO_HANDLE, std::uint32_t);
+    std::uint16_t(KELVO_CALL* read)(KELVO_HANDLE, std::uint32_t, std::uint8_t*);
+    std::uint16_t(KELVO_CALL* seekRead)(KELVO_HANDLE, std::uint32_t, std::uint8_t*);
+    std::uint16_t(KELVO_CALL* write)(KELVO_HANDLE, std::uint32_t, const std::uint8_t*);
+    std::uint16_t(KELVO_CALL* seekWrite)(KELVO_HANDLE, std::uint32_t, const std::uint8_t*);
 };
 
 const Calls kDigitalCalls{"DIO",
@@ -76,8 +79,8 @@ const Calls kAnalogCalls{"AIO",
                          Kelvo_MemSeekWriteAIO};
 
 const Calls& callsFor(Unit& unit) {
-    const ModelShape* shape = unit.shape();
-    return shape != nullptr && shape->kind != UnitKind::kDigital ? kAnalogCalls : kDigitalCalls;
+    const KelvoModel* m = unit.model();
+    return m != nullptr && !kelvo_kind_is_digital(m->kind) ? kAnalogCalls : kDigitalCalls;
 }
 
 // The settings options shared by config, start and stop. Option pointers tell
@@ -169,9 +172,8 @@ ParsedSettings parseSettings(const Settings& s) {
             const std::uint8_t channel = parseByte(c, "sampling channel");
             // The library drops such channels silently; say so instead.
             if (channel >= kSamplingChannels) {
-                throw CliError(kExitBadChannel,
-                               fmt::format("sampling channel {} out of range (0..{})", channel,
-                                           kSamplingChannels - 1));
+                throw CliError(kExitRefused, fmt::format("sampling channel {} out of range (0..{})",
+                                                         channel, kSamplingChannels - 1));
             }
             list.push_back(channel);
         }
@@ -207,9 +209,8 @@ void applySettings(Unit& unit, const Calls& calls, const ParsedSettings& p) {
         const auto& a = *p.analogTrigger;
         const Status status = Kelvo_SetMemTrgDataAI(h, a[0], a[1]);
         if (status == KELVO_STATUS_BAD_SETTING) {
-            throw CliError(kExitBadChannel,
-                           fmt::format("{} on {}: analog trigger channel {} out of range (0..{})",
-                                       action, unit.label(), a[0], kSamplingChannels - 1));
+            unit.refuse(action, fmt::format("analog trigger channel {} out of range (0..{})", a[0],
+                                            kSamplingChannels - 1));
         }
         unit.check(status, action);
     }
@@ -239,21 +240,31 @@ void printSettings(Unit& unit, const Calls& calls, const ParsedSettings& p) {
     std::uint8_t aiChannel = 0, aiData = 0;
     unit.check(Kelvo_GetMemTrgDataAI(h, &aiChannel, &aiData), action);
 
-    fmt::print("sampling cycle      {}\n", cycle);
-    fmt::print("timing flag         0x{:02X}\n", timing);
-    fmt::print("sampling frequency  {}\n", frequency);
-    fmt::print("output mode         0x{:02X} ({})\n", mode, mode != 0 ? "on" : "off");
-    fmt::print("trigger             lower {}, upper {}, value 0x{:04X}\n", lower, upper >> 4,
-               value);
-    fmt::print("trigger data        {:02X} {:02X} / {:02X} {:02X}\n", first[0], first[1], second[0],
-               second[1]);
-    fmt::print("analog trigger      channel {}, data 0x{:02X}\n", aiChannel, aiData);
+    say("sampling cycle      {}\n", cycle);
+    say("timing flag         0x{:02X}\n", timing);
+    say("sampling frequency  {}\n", frequency);
+    say("output mode         0x{:02X} ({})\n", mode, mode != 0 ? "on" : "off");
+    say("trigger             lower {}, upper {}, value 0x{:04X}\n", lower, upper >> 4, value);
+    say("trigger data        {:02X} {:02X} / {:02X} {:02X}\n", first[0], first[1], second[0],
+        second[1]);
+    say("analog trigger      channel {}, data 0x{:02X}\n", aiChannel, aiData);
     // The library has no getter for the channel selection: show what was set.
-    if (p.channels && !p.channels->empty()) {
-        fmt::print("sampling channels   {}\n", fmt::join(*p.channels, ","));
-    } else {
-        fmt::print("sampling channels   none\n");
-    }
+    const std::vector<std::uint8_t> channels = p.channels.value_or(std::vector<std::uint8_t>{});
+    say("sampling channels   {}\n",
+        channels.empty() ? "none" : fmt::format("{}", fmt::join(channels, ",")));
+    session().result["settings"] = {
+        {"timing", timing},
+        {"cycle", cycle},
+        {"frequency", frequency},
+        {"output_mode", mode},
+        {"trigger_lower", lower},
+        {"trigger_upper", upper >> 4},
+        {"trigger_value", value},
+        {"trigger_data1", {first[0], first[1]}},
+        {"trigger_data2", {second[0], second[1]}},
+        {"analog_trigger", {aiChannel, aiData}},
+        {"target_channels", channels},
+    };
 }
 
 struct ControlArgs {
@@ -265,54 +276,73 @@ enum class Control { kConfig, kStart, kStop };
 
 void runControl(Control control, const ControlArgs& args) {
     const ParsedSettings parsed = parseSettings(args.settings);
-    Unit unit = Unit::open(parseUnitRef(args.unit));
+    if (control == Control::kConfig && args.settings.any()) {
+        throw CliError(kExitUsage,
+                       "mem config: the library keeps sampling settings only while this process "
+                       "runs, so they would be gone before any start; pass them to 'mem start' "
+                       "(or 'mem stop')");
+    }
+    const char* action = control == Control::kStart  ? "mem start"
+                         : control == Control::kStop ? "mem stop"
+                                                     : "mem config";
+    Unit unit = Unit::open(parseUnitRef(args.unit), Family::kAny, action);
     const Calls& calls = callsFor(unit);
     applySettings(unit, calls, parsed);
+    session().result["unit"] = unit.label();
     switch (control) {
         case Control::kConfig:
-            printSettings(unit, calls, parsed);
             break;
         case Control::kStart:
-            unit.check(calls.start(unit.handle()), "mem start");
-            fmt::print("sampling started on {}\n", unit.label());
+            unit.check(calls.start(unit.handle()), action);
+            say("sampling started on {}\n", unit.label());
             break;
         case Control::kStop:
-            unit.check(calls.stop(unit.handle()), "mem stop");
-            fmt::print("sampling stopped on {}\n", unit.label());
+            unit.check(calls.stop(unit.handle()), action);
+            say("sampling stopped on {}\n", unit.label());
             break;
     }
+    session().result["action"] = action + 4;
+    if (control == Control::kConfig || session().json) printSettings(unit, calls, parsed);
 }
 
 void runStatus(const std::string& unitText) {
-    Unit unit = Unit::open(parseUnitRef(unitText));
+    Unit unit = Unit::open(parseUnitRef(unitText), Family::kAny, "mem status");
     std::uint32_t count = 0;
     const std::uint8_t status = callsFor(unit).status(unit.handle(), &count);
     // The library reports a failed exchange as status 0 and count 0, which a
     // unit may also report; there is nothing more to tell.
-    fmt::print("sampling status     0x{:02X}\n", status);
-    fmt::print("memory count        {}\n", count);
+    say("sampling status     0x{:02X}\n", status);
+    say("memory count        {}\n", count);
+    session().result = {{"unit", unit.label()}, {"state", status}, {"count", count}};
 }
 
 void runSeek(const std::string& unitText, const std::string& positionText) {
     const std::uint32_t position = parseUint32(positionText, "position");
-    Unit unit = Unit::open(parseUnitRef(unitText));
+    Unit unit = Unit::open(parseUnitRef(unitText), Family::kAny, "mem seek");
     unit.check(callsFor(unit).seek(unit.handle(), position), "mem seek");
-    fmt::print("memory position set to {} (0x{:X})\n", position, position);
+    say("memory position set to {} (0x{:X})\n", position, position);
+    session().result = {{"unit", unit.label()}, {"position", position}};
 }
 
 struct TransferArgs {
-    std::string unit, length, output, input, hex, seek;
+    std::string unit, length, output, input, hex, seek, csv;
+    std::vector<std::string> channels;
     bool fromSeek = false;
 };
+
+// One chunk of a transfer; a transfer of one chunk goes on from the unit's
+// position, so a transfer "from the start" of that size seeks to 0 first.
+constexpr std::uint32_t kChunkSize = 248;
 
 std::uint32_t parseLength(const std::string& text) {
     return static_cast<std::uint32_t>(parseNumber(text, 0, kMaxTransfer, "length"));
 }
 
-// Seeks first when asked; returns whether the seek variant of the transfer is
-// to be used.
+// Seeks first when asked, or to 0 for a transfer from the start that fits
+// one chunk; returns whether the seek variant of the transfer is to be used.
 bool prepareTransfer(Unit& unit, const Calls& calls, const TransferArgs& args,
-                     std::optional<std::uint32_t> seek) {
+                     std::optional<std::uint32_t> seek, std::uint32_t length) {
+    if (!seek && !args.fromSeek && length <= kChunkSize) seek = 0;
     if (seek) unit.check(calls.seek(unit.handle(), *seek), "mem seek");
     return seek.has_value() || args.fromSeek;
 }
@@ -323,11 +353,7 @@ class OutputFile {
   public:
     explicit OutputFile(const std::string& path) : path_(path) {
         if (path_.empty()) return;
-        file_ = path_ == "-" ? stdout : std::fopen(path_.c_str(), "wb");
-        if (file_ == nullptr) {
-            throw CliError(kExitLocal,
-                           fmt::format("cannot create {}: {}", path_, std::strerror(errno)));
-        }
+        file_ = openOutput(path_, "wb");
     }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -356,29 +382,103 @@ class OutputFile {
     std::FILE* file_ = nullptr;
 };
 
+// The sampling memory as CSV: one row per whole sample, one column per
+// recorded port or channel. A sample is the 8-byte port image on a digital
+// unit, and two little-endian bytes per channel on the others: the chosen
+// analog input channels (all 16 when none are given), every analog output,
+// every counter. Analog values are signed, counts are not.
+struct CsvLayout {
+    std::vector<std::string> columns;
+    std::size_t record = 0;
+    bool digital = false;
+    bool signedValues = false;
+};
+
+CsvLayout csvLayout(Unit& unit, const std::vector<std::uint8_t>& channels) {
+    const KelvoModel* m = unit.model();
+    if (m == nullptr)
+        unit.refuse("mem read", "its model is unknown, so its samples cannot be decoded");
+    CsvLayout layout;
+    layout.digital = kelvo_kind_is_digital(m->kind) != 0;
+    layout.signedValues = kelvo_kind_is_analog(m->kind) != 0;
+    if (layout.digital) {
+        layout.record = 8;
+        for (unsigned p = 0; p < m->total; ++p) layout.columns.push_back(fmt::format("port{}", p));
+        return layout;
+    }
+    std::vector<std::uint8_t> list = channels;
+    if (m->kind != KELVO_KIND_ANALOG_IN || list.empty()) {
+        list.clear();
+        for (unsigned c = 0; c < m->total; ++c) list.push_back(static_cast<std::uint8_t>(c));
+    }
+    unit.checkRange(list, Limit::kTotal, "channel", "mem read");
+    for (std::uint8_t c : list) layout.columns.push_back(fmt::format("channel{}", c));
+    layout.record = 2 * list.size();
+    return layout;
+}
+
+std::string csvText(const CsvLayout& layout, const std::vector<std::uint8_t>& data,
+                    std::size_t& rows) {
+    std::string text = fmt::format("sample,{}\n", fmt::join(layout.columns, ","));
+    rows = data.size() / layout.record;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::uint8_t* sample = data.data() + r * layout.record;
+        text += fmt::format("{}", r);
+        for (std::size_t c = 0; c < layout.columns.size(); ++c) {
+            long value = sample[c];
+            if (!layout.digital) {
+                const auto raw = static_cast<std::uint16_t>(sample[2 * c] | sample[2 * c + 1] << 8);
+                value = layout.signedValues ? static_cast<std::int16_t>(raw) : raw;
+            }
+            text += fmt::format(",{}", value);
+        }
+        text += '\n';
+    }
+    return text;
+}
+
 void runRead(const TransferArgs& args) {
     const std::uint32_t length = parseLength(args.length);
     std::optional<std::uint32_t> seek;
     if (!args.seek.empty()) seek = parseUint32(args.seek, "position");
+    if (!args.csv.empty() && !args.output.empty()) {
+        throw CliError(kExitUsage, "give -o FILE for the bytes or --csv FILE, not both");
+    }
+    std::vector<std::uint8_t> channels;
+    for (const std::string& c : args.channels) channels.push_back(parseByte(c, "channel"));
     const UnitRef ref = parseUnitRef(args.unit);
-    OutputFile output(args.output);
-    Unit unit = Unit::open(ref);
+    OutputFile output(args.csv.empty() ? args.output : args.csv);
+    Unit unit = Unit::open(ref, Family::kAny, "mem read");
+    const CsvLayout layout = args.csv.empty() ? CsvLayout{} : csvLayout(unit, channels);
     const Calls& calls = callsFor(unit);
-    const bool seekVariant = prepareTransfer(unit, calls, args, seek);
+    const bool seekVariant = prepareTransfer(unit, calls, args, seek, length);
     std::vector<std::uint8_t> data(length, 0);
     const Status status = seekVariant ? calls.seekRead(unit.handle(), length, data.data())
                                       : calls.read(unit.handle(), length, data.data());
     unit.check(status, "mem read");
+    auto& result = session().result;
+    result = {{"unit", unit.label()}, {"position", seek.value_or(0)}, {"length", length}};
 
     if (!output.wanted()) {
-        fmt::print("{}", hexDump(data.data(), data.size(), seek.value_or(0)));
+        say("{}", hexDump(data.data(), data.size(), seek.value_or(0)));
+        result["data"] = hexString(data.data(), data.size());
         return;
     }
     const bool toFile = output.isFile();
-    output.write(data);
+    std::string what = "bytes";
+    if (args.csv.empty()) {
+        output.write(data);
+    } else {
+        std::size_t rows = 0;
+        const std::string text = csvText(layout, data, rows);
+        output.write(std::vector<std::uint8_t>(text.begin(), text.end()));
+        what = fmt::format("bytes ({} samples as CSV)", rows);
+        result["samples"] = rows;
+    }
     if (toFile) {
-        fmt::print(stderr, "kelvo: {} bytes read from {} into {}\n", data.size(), unit.label(),
-                   args.output);
+        result["file"] = args.csv.empty() ? args.output : args.csv;
+        fmt::print(stderr, "kelvo: {} {} read from {} into {}\n", data.size(), what, unit.label(),
+                   result["file"].get<std::string>());
     }
 }
 
@@ -398,8 +498,8 @@ std::vector<std::uint8_t> readInput(const std::string& path) {
     if (file != stdin) std::fclose(file);
     if (failed) throw CliError(kExitLocal, fmt::format("cannot read {}", path));
     if (data.size() > kMaxTransfer) {
-        throw CliError(kExitUsage, fmt::format("{} is larger than the unit's memory ({} bytes)",
-                                               path, kMaxTransfer));
+        throw CliError(kExitRefused, fmt::format("{} is larger than the unit's memory ({} bytes)",
+                                                 path, kMaxTransfer));
     }
     return data;
 }
@@ -412,14 +512,15 @@ void runWrite(const TransferArgs& args) {
         args.hex.empty() ? readInput(args.input) : parseHexBytes(args.hex);
     std::optional<std::uint32_t> seek;
     if (!args.seek.empty()) seek = parseUint32(args.seek, "position");
-    Unit unit = Unit::open(parseUnitRef(args.unit));
+    Unit unit = Unit::open(parseUnitRef(args.unit), Family::kAny, "mem write");
     const Calls& calls = callsFor(unit);
-    const bool seekVariant = prepareTransfer(unit, calls, args, seek);
     const auto length = static_cast<std::uint32_t>(data.size());
+    const bool seekVariant = prepareTransfer(unit, calls, args, seek, length);
     const Status status = seekVariant ? calls.seekWrite(unit.handle(), length, data.data())
                                       : calls.write(unit.handle(), length, data.data());
     unit.check(status, "mem write");
-    fmt::print("{} bytes written to the memory of {}\n", data.size(), unit.label());
+    say("{} bytes written to the memory of {}\n", data.size(), unit.label());
+    session().result = {{"unit", unit.label()}, {"position", seek.value_or(0)}, {"length", length}};
 }
 
 void addTransferOptions(CLI::App* command, TransferArgs& args) {
@@ -444,7 +545,9 @@ void addMemCommands(CLI::App& app) {
         const char* help;
         Control control;
     } controls[] = {
-        {"config", "Store sampling settings in the library and print them (nothing is sent)",
+        {"config",
+         "Show the sampling settings the library would send (settings are given to start or "
+         "stop: the library keeps them only while this process runs)",
          Control::kConfig},
         {"start", "Start sampling, sending the settings given here", Control::kStart},
         {"stop", "Stop sampling, sending the settings given here", Control::kStop},
@@ -474,17 +577,29 @@ void addMemCommands(CLI::App& app) {
 
     auto readArgs = std::make_shared<TransferArgs>();
     CLI::App* read = mem->add_subcommand(
-        "read", "Read LENGTH bytes of sampling memory, as a hex dump or into a file");
+        "read",
+        "Read LENGTH bytes of sampling memory from its start (address 0, whatever the length), "
+        "as a hex dump, into a file, or as CSV of the samples");
     addUnitArgument(read, readArgs->unit);
     read->add_option("LENGTH", readArgs->length, "Number of bytes")->required();
     read->add_option("-o,--output", readArgs->output, "Write the bytes to this file ('-': stdout)")
         ->type_name("FILE");
+    read->add_option("--csv", readArgs->csv,
+                     "Write the samples as CSV to this file ('-': stdout): one row per sample, "
+                     "one column per port or channel")
+        ->type_name("FILE");
+    read->add_option("--channels", readArgs->channels,
+                     "Analog input channels the recording holds, for --csv (default: all 16)")
+        ->type_name("LIST")
+        ->delimiter(',');
     addTransferOptions(read, *readArgs);
     read->callback([readArgs] { runRead(*readArgs); });
 
     auto writeArgs = std::make_shared<TransferArgs>();
-    CLI::App* write =
-        mem->add_subcommand("write", "Write the bytes of a file (or --hex) to sampling memory");
+    CLI::App* write = mem->add_subcommand(
+        "write",
+        "Write the bytes of a file (or --hex) to sampling memory from its start (address 0, "
+        "whatever the length)");
     addUnitArgument(write, writeArgs->unit);
     write->add_option("FILE", writeArgs->input, "File to send ('-': stdin)");
     write->add_option("--hex", writeArgs->hex, "Bytes to send, in hex, instead of a file")

@@ -1,37 +1,20 @@
 #include "unit.h"
 
-#include <arpa/inet.h>
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <utility>
 
+#include "os.h"
 #include "values.h"
 
 namespace kelvo_cli {
 
 namespace {
-
-using K = UnitKind;
-
-// Codes 1..20, as the units identify themselves.
-constexpr std::array<ModelShape, 20> kModels{{
-    {1, "KV-101", 2, 2, 0, 8, K::kDigital},      {2, "KV-102", 2, 2, 0, 8, K::kDigital},
-    {3, "KV-103", 2, 1, 1, 8, K::kDigital},      {4, "KV-104", 2, 1, 1, 8, K::kDigital},
-    {5, "KV-105", 2, 0, 2, 8, K::kDigital},      {6, "KV-106", 2, 0, 2, 8, K::kDigital},
-    {7, "KV-107", 2, 0, 2, 8, K::kDigital},      {8, "KV-108", 3, 3, 3, 8, K::kDigital},
-    {9, "KV-109", 16, 16, 0, 16, K::kAnalogIn},  {10, "KV-110", 4, 0, 4, 12, K::kAnalogOut},
-    {11, "KV-111", 2, 2, 2, 16, K::kCounter},    {12, "KV-112", 8, 8, 0, 8, K::kDigital},
-    {13, "KV-113", 4, 4, 0, 8, K::kDigital},     {14, "KV-114", 8, 0, 8, 8, K::kDigital},
-    {15, "KV-115", 4, 0, 4, 8, K::kDigital},     {16, "KV-116", 8, 4, 4, 8, K::kDigital},
-    {17, "KV-117", 4, 2, 2, 8, K::kDigital},     {18, "KV-118", 2, 2, 2, 8, K::kDigital},
-    {19, "KV-119", 16, 16, 0, 16, K::kAnalogIn}, {20, "KV-120", 4, 0, 4, 12, K::kAnalogOut},
-}};
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -47,16 +30,22 @@ std::string plural(std::size_t n, std::string_view word) {
 const char* const kUnitForms =
     "expected MODEL:ID (KV-103:1, or 3:1 with the numeric model code) or an IPv4 address";
 
+// Direct addressing: the address of each unit found, by model and unit ID.
+std::map<std::pair<unsigned, unsigned>, std::string>& addressBook() {
+    static std::map<std::pair<unsigned, unsigned>, std::string> book;
+    return book;
+}
+
 }  // namespace
 
-const ModelShape* findModel(unsigned code) {
-    if (code < 1 || code > kModels.size()) return nullptr;
-    return &kModels[code - 1];
+Session& session() {
+    static Session s;
+    return s;
 }
 
 std::optional<unsigned> parseModel(std::string_view text) {
-    for (const ModelShape& m : kModels) {
-        if (equalsIgnoringCase(text, m.name)) return m.code;
+    for (unsigned code = 1; code <= KELVO_MODEL_COUNT; ++code) {
+        if (equalsIgnoringCase(text, kelvo_model(code)->name)) return code;
     }
     try {
         return static_cast<unsigned>(parseNumber(text, 0, 0xFF, "model code"));
@@ -65,13 +54,29 @@ std::optional<unsigned> parseModel(std::string_view text) {
     }
 }
 
+bool isIPv4(std::string_view text) {
+    int parts = 0;
+    while (parts < 4) {
+        const std::size_t dot = text.find('.');
+        const std::string_view part = text.substr(0, dot);
+        if (part.empty() || part.size() > 3 ||
+            !std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+            std::stoi(std::string(part)) > 255) {
+            return false;
+        }
+        ++parts;
+        if (dot == std::string_view::npos) break;
+        text.remove_prefix(dot + 1);
+    }
+    return parts == 4 && text.find('.') == std::string_view::npos;
+}
+
 UnitRef parseUnitRef(std::string_view text) {
     UnitRef ref;
     ref.text = std::string(text);
     const auto colon = text.rfind(':');
     if (colon == std::string_view::npos) {
-        in_addr address{};
-        if (inet_pton(AF_INET, ref.text.c_str(), &address) != 1) {
+        if (!isIPv4(text)) {
             throw CliError(kExitUsage, fmt::format("bad unit '{}': {}", text, kUnitForms));
         }
         ref.ip = ref.text;
@@ -92,11 +97,105 @@ UnitRef parseUnitRef(std::string_view text) {
 }
 
 std::string unitName(unsigned model, unsigned id) {
-    if (const ModelShape* m = findModel(model)) return fmt::format("{}:{}", m->name, id);
+    if (const KelvoModel* m = findModel(model)) return fmt::format("{}:{}", m->name, id);
     return fmt::format("model {}:{}", model, id);
 }
 
+namespace {
+
+// The addresses of --address and of the lines of --device-list (the fourth
+// field of each unit line; a first line holding only a mode is skipped).
+std::vector<std::string> directAddresses() {
+    const Session& s = session();
+    std::vector<std::string> addresses = s.addresses;
+    for (const std::string& a : addresses) {
+        if (!isIPv4(a)) {
+            throw CliError(kExitUsage,
+                           fmt::format("bad address '{}': expected an IPv4 address such as "
+                                       "192.168.0.20",
+                                       a));
+        }
+    }
+    if (!s.deviceList.empty()) {
+        std::ifstream file(s.deviceList);
+        if (!file) throw CliError(kExitLocal, fmt::format("cannot open {}", s.deviceList));
+        std::string line;
+        for (int number = 1; std::getline(file, line); ++number) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const bool modeLine = number == 1 && line.find(',') == std::string::npos;
+            if (line.empty() || modeLine) continue;
+            std::vector<std::string> fields;
+            std::size_t start = 0;
+            for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos;
+                 start = comma + 1) {
+                fields.push_back(line.substr(start, comma - start));
+            }
+            fields.push_back(line.substr(start));
+            if (fields.size() < 4 || !isIPv4(fields[3])) {
+                throw CliError(kExitUsage,
+                               fmt::format("{}:{}: expected name,model,unit ID,IPv4 address,...",
+                                           s.deviceList, number));
+            }
+            addresses.push_back(fields[3]);
+        }
+    }
+    std::vector<std::string> unique;
+    for (const std::string& a : addresses) {
+        if (std::find(unique.begin(), unique.end(), a) == unique.end()) unique.push_back(a);
+    }
+    return unique;
+}
+
+void writeDeviceList(const std::string& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+    if (!file.flush()) throw CliError(kExitLocal, fmt::format("cannot write {}", path));
+}
+
+// Finds the units at the given addresses without a broadcast: a private
+// device list in mode 1 lets Kelvo_Initial take them as listed, the tool asks
+// each one who it is (the identification request, through Kelvo_Access), and
+// a second Kelvo_Initial reads the list again with the answers. Units that do
+// not answer are left out.
+int directDiscover() {
+    const std::vector<std::string> addresses = directAddresses();
+    const std::string directory = os::makePrivateDirectory();
+    const std::string path = os::joinPath(directory, "Kelvo.ini");
+    struct Cleanup {
+        const std::string& directory;
+        const std::string& path;
+        ~Cleanup() { os::removePrivateDirectory(directory, path); }
+    } cleanup{directory, path};
+
+    os::pointLibraryAt(directory);
+    std::string probe = "1\r\n";
+    for (const std::string& a : addresses) probe += fmt::format("unit,0,0,{},,0\r\n", a);
+    writeDeviceList(path, probe);
+    Kelvo_Initial();
+
+    std::string listed = "1\r\n";
+    addressBook().clear();
+    for (const std::string& a : addresses) {
+        KELVO_HANDLE h = Kelvo_OpenByIP(a.c_str());
+        std::array<std::uint8_t, 256> frame{0x12};  // identification: the bare header
+        const bool answered = h != nullptr && Kelvo_Access(h, 8, frame.data()) == 1;
+        if (h != nullptr) Kelvo_Close(h);
+        if (!answered) {
+            fmt::print(stderr, "kelvo: no unit answered at {}\n", a);
+            continue;
+        }
+        const unsigned model = frame[0], aux = frame[1], id = frame[2];
+        listed += fmt::format("{},{},{},{},,{}\r\n", unitName(model, id), model, id, a, aux);
+        addressBook().emplace(std::pair{model, id}, a);
+    }
+    writeDeviceList(path, listed);
+    return Kelvo_Initial();
+}
+
+}  // namespace
+
 int discover() {
+    if (session().direct()) return directDiscover();
     fmt::print(stderr, "kelvo: searching for units...\n");
     std::fflush(stderr);
     return Kelvo_Initial();
@@ -112,11 +211,66 @@ std::vector<KelvoDeviceSummary> browse() {
     return list;
 }
 
+std::optional<std::string> knownAddress(unsigned model, unsigned id) {
+    const auto it = addressBook().find({model, id});
+    if (it == addressBook().end()) return std::nullopt;
+    return it->second;
+}
+
 std::string summaryName(const KelvoDeviceSummary& summary) {
     return std::string(summary.name, strnlen(summary.name, sizeof summary.name));
 }
 
-Unit Unit::open(const UnitRef& ref) {
+nlohmann::ordered_json summaryJson(const KelvoDeviceSummary& s) {
+    const std::string name = summaryName(s);
+    nlohmann::ordered_json j = {
+        {"key", fmt::format("{}:{}", name.empty() ? std::to_string(s.modelCode) : name, s.unitId)},
+        {"model_name", name},
+        {"model_code", s.modelCode},
+        {"unit_id", s.unitId},
+        {"aux_byte", s.auxByte},
+        {"total", s.total},
+        {"bits", s.bits},
+    };
+    if (const KelvoModel* m = findModel(s.modelCode)) j["kind"] = kelvo_kind_name(m->kind);
+    if (const auto address = knownAddress(s.modelCode, s.unitId)) j["address"] = *address;
+    return j;
+}
+
+void checkKind(const KelvoModel& m, const std::string& label, Family family,
+               std::string_view action) {
+    bool fits = true;
+    const char* wanted = "";
+    switch (family) {
+        case Family::kAny:
+            break;
+        case Family::kDigital:
+            fits = kelvo_kind_is_digital(m.kind) != 0;
+            wanted = "a digital unit";
+            break;
+        case Family::kAnalog:
+            fits = kelvo_kind_is_analog(m.kind) != 0;
+            wanted = "an analog unit";
+            break;
+        case Family::kCounter:
+            fits = m.kind == KELVO_KIND_COUNTER;
+            wanted = "a counter unit";
+            break;
+    }
+    if (!fits) {
+        const std::string kind = kelvo_kind_name(m.kind);
+        const char* article = kind.front() == 'a' ? "an" : "a";
+        throw CliError(kExitRefused, fmt::format("{} on {}: {} is {} {} unit, not {}", action,
+                                                 label, m.name, article, kind, wanted));
+    }
+}
+
+Unit Unit::open(const UnitRef& ref, Family family, std::string_view action) {
+    if (!ref.byAddress()) {
+        if (const KelvoModel* m = findModel(ref.model)) {
+            checkKind(*m, unitName(ref.model, ref.id), family, action);
+        }
+    }
     const int found = discover();
     if (ref.byAddress()) {
         KELVO_HANDLE handle = Kelvo_OpenByIP(ref.ip.c_str());
@@ -130,7 +284,11 @@ Unit Unit::open(const UnitRef& ref) {
                                        "address, or the unit refused the connection",
                                        ref.ip, plural(static_cast<unsigned>(found), "unit")));
         }
-        return Unit(handle, ref.ip, std::nullopt, false);
+        Unit unit(handle, ref.ip, std::nullopt, false);
+        if (family != Family::kAny) {
+            if (const KelvoModel* m = unit.model()) checkKind(*m, unit.label(), family, action);
+        }
+        return unit;
     }
 
     const std::string name = unitName(ref.model, ref.id);
@@ -167,14 +325,22 @@ Unit::~Unit() {
     if (handle_ != nullptr) Kelvo_Close(handle_);
 }
 
-// A unit opened by address: the browse list carries no addresses, so find the
+// A unit opened by address: with direct addressing the tool knows each
+// unit's address. Otherwise the browse list carries no addresses, so find the
 // entry by opening each listed model and ID in turn. Opening the entry that is
 // already connected hands back the same handle without any exchange; any other
 // entry that this connects is closed again at once.
 void Unit::identify() {
     identified_ = true;
+    const auto units = browse();
+    for (const KelvoDeviceSummary& s : units) {
+        if (knownAddress(s.modelCode, s.unitId) == label_) {
+            summary_ = s;
+            return;
+        }
+    }
     std::set<std::pair<unsigned, unsigned>> tried;
-    for (const KelvoDeviceSummary& s : browse()) {
+    for (const KelvoDeviceSummary& s : units) {
         if (!tried.insert({s.modelCode, s.unitId}).second) continue;
         KELVO_HANDLE other = Kelvo_Open(s.modelCode, s.unitId);
         if (other == handle_) {
@@ -190,7 +356,7 @@ const std::optional<KelvoDeviceSummary>& Unit::summary() {
     return summary_;
 }
 
-const ModelShape* Unit::shape() {
+const KelvoModel* Unit::model() {
     const auto& s = summary();
     return s ? findModel(s->modelCode) : nullptr;
 }
@@ -200,17 +366,19 @@ void Unit::check(Status status, std::string_view action,
     if (status == KELVO_STATUS_OK) return;
     if (status == KELVO_STATUS_BAD_CHANNEL && badChannel) {
         const std::string message = badChannel();
-        if (!message.empty()) {
-            throw CliError(kExitBadChannel, fmt::format("{} on {}: {}", action, label_, message));
-        }
+        if (!message.empty()) refuse(action, message);
     }
     throw CliError(statusExit(status),
                    fmt::format("{} on {}: {}", action, label_, statusText(status)));
 }
 
+void Unit::refuse(std::string_view action, const std::string& message) const {
+    throw CliError(kExitRefused, fmt::format("{} on {}: {}", action, label_, message));
+}
+
 namespace {
 
-unsigned limitCount(const ModelShape& m, Limit limit) {
+unsigned limitCount(const KelvoModel& m, Limit limit) {
     switch (limit) {
         case Limit::kInputs:
             return m.inputs;
@@ -225,7 +393,7 @@ unsigned limitCount(const ModelShape& m, Limit limit) {
 }  // namespace
 
 std::string Unit::rangeMessage(std::string_view noun, unsigned number, Limit limit) {
-    const ModelShape* m = shape();
+    const KelvoModel* m = model();
     if (m == nullptr) {
         return fmt::format("{} {} refused by {} (its model is unknown)", noun, number, label_);
     }
@@ -236,23 +404,35 @@ std::string Unit::rangeMessage(std::string_view noun, unsigned number, Limit lim
                        plural(limitCount(*m, limit), fmt::format("{}{}", direction, noun)));
 }
 
-std::optional<unsigned> Unit::firstOutOfRange(std::span<const std::uint8_t> numbers, Limit limit) {
-    const ModelShape* m = shape();
-    if (m == nullptr) return std::nullopt;
+void Unit::checkRange(std::span<const std::uint8_t> numbers, Limit limit, std::string_view noun,
+                      std::string_view action) {
+    const KelvoModel* m = model();
+    if (m == nullptr) return;
     const unsigned n = limitCount(*m, limit);
     for (std::uint8_t number : numbers) {
-        if (number >= n) return number;
+        if (number >= n) refuse(action, rangeMessage(noun, number, limit));
     }
-    return std::nullopt;
 }
 
 unsigned Unit::count(Limit limit, std::string_view what) {
-    const ModelShape* m = shape();
+    const KelvoModel* m = model();
     if (m == nullptr) {
-        throw CliError(kExitBadChannel,
+        throw CliError(kExitRefused,
                        fmt::format("cannot {} on {}: its model is unknown", what, label_));
     }
     return limitCount(*m, limit);
+}
+
+void Unit::checkValue(std::int64_t value, bool signedValues, std::string_view action) {
+    const KelvoModel* m = model();
+    if (m == nullptr || m->bits >= 32) return;
+    const std::int64_t high = (std::int64_t{1} << m->bits) - 1;
+    const std::int64_t low = signedValues ? -(std::int64_t{1} << (m->bits - 1)) : 0;
+    if (value < low || value > high) {
+        refuse(action, fmt::format("value {} does not fit the {}-bit {} of {} ({}..{})", value,
+                                   m->bits, kelvo_kind_is_digital(m->kind) ? "ports" : "channels",
+                                   m->name, low, high));
+    }
 }
 
 std::string statusText(Status status) {
@@ -284,7 +464,7 @@ ExitCode statusExit(Status status) {
             return kExitComm;
         case KELVO_STATUS_BAD_SETTING:
         case KELVO_STATUS_BAD_CHANNEL:
-            return kExitBadChannel;
+            return kExitRefused;
         default:
             return kExitLocal;
     }

@@ -1,29 +1,38 @@
-// Everything the commands share about a unit: the UNIT argument, the model
-// shapes used to explain refusals, opening a unit through the library, and
-// turning a library status into a message and an exit code.
+// Everything the commands share about a unit: the exit codes, the options
+// every command takes, the UNIT argument, finding units (by broadcast or at
+// given addresses), opening one through the library with its kind checked
+// against the public model table, and turning a library status into a
+// message and an exit code.
 #pragma once
+
+#include <fmt/format.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kelvo.h"
+#include "kelvo_models.h"
 
 namespace kelvo_cli {
 
-// Exit codes of the tool; listed in the top-level --help.
+// Exit codes of the tool, the same for alike cases in every command; listed
+// in --help and cli/README.md.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitUsage = 1,       // bad command line
-    kExitNotFound = 2,    // unit not found, cannot connect, not open
-    kExitComm = 3,        // the unit did not answer
-    kExitBadChannel = 4,  // port, channel or setting refused
-    kExitLocal = 5,       // file, memory or other local failure
+    kExitUsage = 1,     // malformed command line: unknown word, missing argument, not a number
+    kExitNotFound = 2,  // unit not found, could not connect, not open
+    kExitComm = 3,      // the unit did not answer
+    kExitRefused = 4,   // port, channel, value, setting or unit kind out of range
+    kExitLocal = 5,     // file, memory or other local failure
 };
 
 // Thrown by the commands; main() prints the message and exits with the code.
@@ -37,28 +46,30 @@ class CliError : public std::runtime_error {
     ExitCode code_;
 };
 
-// Where the library's status codes come from: the 16-bit status of the I/O,
-// configuration and sampling calls.
+// The options every command takes, and the --json document being built.
+struct Session {
+    std::vector<std::string> addresses;  // --address
+    std::string deviceList;              // --device-list
+    bool json = false;
+    nlohmann::ordered_json result = nlohmann::ordered_json::object();
+
+    bool direct() const { return !addresses.empty() || !deviceList.empty(); }
+};
+Session& session();
+
+// Prints text unless --json is given.
+template <class... T>
+void say(fmt::format_string<T...> format, T&&... args) {
+    if (!session().json) fmt::print(format, std::forward<T>(args)...);
+}
+
+// The 16-bit status of the I/O, configuration and sampling calls.
 using Status = std::uint16_t;
 
-enum class UnitKind { kDigital, kAnalogIn, kAnalogOut, kCounter };
-
-// The published shape of a model. The library reports only `total` and `bits`
-// per unit; the input/output split is needed to say why a port was refused and
-// to pick the channels for --all and watch. The library stays the judge of
-// every port and channel: the tool only explains its refusals.
-struct ModelShape {
-    std::uint8_t code;
-    const char* name;
-    std::uint8_t total;
-    std::uint8_t inputs;
-    std::uint8_t outputs;
-    std::uint8_t bits;
-    UnitKind kind;
-};
-
-// The shape of a model code, or nullptr for a code that names no model.
-const ModelShape* findModel(unsigned code);
+// The public model table's row for a code, or nullptr.
+inline const KelvoModel* findModel(unsigned code) {
+    return kelvo_model(code);
+}
 
 // "KV-103" (any case) or a number 0..255 (decimal or 0x hex) to a model code.
 std::optional<unsigned> parseModel(std::string_view text);
@@ -72,30 +83,45 @@ struct UnitRef {
     bool byAddress() const { return !ip.empty(); }
 };
 
-// Throws CliError(kExitUsage) for text that is neither form.
+// Throws CliError for text that is neither form.
 UnitRef parseUnitRef(std::string_view text);
+// A dotted IPv4 address, four numbers 0..255.
+bool isIPv4(std::string_view text);
 
 // "KV-103:1", or "model 23:1" for a code without a name.
 std::string unitName(unsigned model, unsigned id);
 
-// Runs Kelvo_Initial with a progress note on stderr; returns the unit count.
+// Finds the units: Kelvo_Initial, by broadcast or (with --address or
+// --device-list) through a private device list of the given addresses.
+// Returns the unit count.
 int discover();
 
 // The units the last discovery found, in list order.
 std::vector<KelvoDeviceSummary> browse();
 
+// The address of a listed unit, when the tool knows it (direct addressing).
+std::optional<std::string> knownAddress(unsigned model, unsigned id);
+
 // The model name of a summary ("KV-103"), or "" for an unknown model.
 std::string summaryName(const KelvoDeviceSummary& summary);
+
+// The fields the Python binding names a unit summary by.
+nlohmann::ordered_json summaryJson(const KelvoDeviceSummary& summary);
 
 // Which count limits a port or channel number in an operation.
 enum class Limit { kInputs, kOutputs, kTotal };
 
+// Which units a command works on.
+enum class Family { kAny, kDigital, kAnalog, kCounter };
+
 // An open unit. Closes its connection when destroyed.
 class Unit {
   public:
-    // Discovers the units, then opens the one named by ref. Throws CliError
-    // (kExitNotFound) when it is not there or the connection fails.
-    static Unit open(const UnitRef& ref);
+    // Discovers the units, then opens the one named by ref and checks that
+    // its model is of the family. Throws CliError: kExitNotFound when it is
+    // not there or the connection fails, kExitRefused for the wrong kind.
+    // A unit named by model is checked before any search.
+    static Unit open(const UnitRef& ref, Family family, std::string_view action);
 
     Unit(Unit&& other) noexcept;
     Unit(const Unit&) = delete;
@@ -110,21 +136,28 @@ class Unit {
     // The unit's entry in the browse list, if it can be told. A unit opened by
     // address is matched to its entry on first use (see identify()).
     const std::optional<KelvoDeviceSummary>& summary();
-    // The unit's model shape, or nullptr for an unknown model.
-    const ModelShape* shape();
+    // The unit's row of the model table, or nullptr for an unknown model.
+    const KelvoModel* model();
 
     // Throws CliError for any status but OK. badChannel, when given, builds
     // the message for KELVO_STATUS_BAD_CHANNEL (an empty result falls back to
     // the generic one); it runs only on that status.
     void check(Status status, std::string_view action,
                const std::function<std::string()>& badChannel = nullptr) const;
+    // A refusal of the tool's own: "ACTION on UNIT: MESSAGE", kExitRefused.
+    [[noreturn]] void refuse(std::string_view action, const std::string& message) const;
 
     // "channel 7 out of range for KV-110 (4 output channels)".
     std::string rangeMessage(std::string_view noun, unsigned number, Limit limit);
-    // The first of numbers that the model refuses, if the model is known.
-    std::optional<unsigned> firstOutOfRange(std::span<const std::uint8_t> numbers, Limit limit);
+    // Refuses the first of numbers that the model does not have, if the
+    // model is known.
+    void checkRange(std::span<const std::uint8_t> numbers, Limit limit, std::string_view noun,
+                    std::string_view action);
     // The number of positions of the given limit; throws when the model is unknown.
     unsigned count(Limit limit, std::string_view what);
+    // Refuses a value that does not fit the model's bits: low..high, where
+    // high = 2^bits - 1 and low = -2^(bits-1) when negative values are allowed.
+    void checkValue(std::int64_t value, bool signedValues, std::string_view action);
 
   private:
     Unit(KELVO_HANDLE handle, std::string label, std::optional<KelvoDeviceSummary> summary,
@@ -136,6 +169,10 @@ class Unit {
     std::optional<KelvoDeviceSummary> summary_;
     bool identified_;
 };
+
+// Refuses a model of the wrong kind for the family, naming its kind.
+void checkKind(const KelvoModel& model, const std::string& label, Family family,
+               std::string_view action);
 
 // A message for a status code ("unit did not answer") and the exit code for it.
 std::string statusText(Status status);

@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 #include "unit.h"
@@ -43,7 +45,7 @@ std::int64_t parseNumber(std::string_view text, std::int64_t min, std::int64_t m
     if (!inRange) {
         // Wide ranges read better in hex.
         const std::string high = max > 0xFFFF ? fmt::format("0x{:X}", max) : fmt::format("{}", max);
-        throw CliError(kExitUsage,
+        throw CliError(kExitRefused,
                        fmt::format("{} {} out of range ({}..{})", what, text, min, high));
     }
     return value;
@@ -130,6 +132,24 @@ std::string hexDump(const std::uint8_t* data, std::size_t size, std::uint32_t ba
         }
         out += fmt::format("  |{}|\n", text);
     }
+    return out;
+}
+
+std::FILE* openOutput(const std::string& path, const char* mode) {
+    if (path == "-" && session().json) {
+        throw CliError(kExitUsage, "--json takes stdout: give a file name instead of '-'");
+    }
+    std::FILE* file = path == "-" ? stdout : std::fopen(path.c_str(), mode);
+    if (file == nullptr) {
+        throw CliError(kExitLocal, fmt::format("cannot create {}: {}", path, std::strerror(errno)));
+    }
+    return file;
+}
+
+std::string hexString(const std::uint8_t* data, std::size_t size) {
+    std::string out;
+    out.reserve(2 * size);
+    for (std::size_t i = 0; i < size; ++i) out += fmt::format("{:02x}", data[i]);
     return out;
 }
 

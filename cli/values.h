@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,7 +11,8 @@
 namespace kelvo_cli {
 
 // A number in decimal or 0x hex (a leading '-' allowed when min < 0), within
-// [min, max]. Throws CliError(kExitUsage) naming `what` otherwise.
+// [min, max]. Throws CliError naming `what` otherwise: kExitUsage for text
+// that is no number, kExitRefused for a number out of range.
 std::int64_t parseNumber(std::string_view text, std::int64_t min, std::int64_t max,
                          std::string_view what);
 
@@ -30,5 +32,12 @@ std::string hexDump(const std::uint8_t* data, std::size_t size, std::uint32_t ba
 
 // "0x5A" style byte and its eight lines, most significant first.
 std::string byteWithBits(std::uint8_t value);
+
+// Opens a file for writing ("-": stdout, not with --json); throws CliError
+// (kExitLocal) naming it when it cannot be created.
+std::FILE* openOutput(const std::string& path, const char* mode);
+
+// Lower-case hex digits, two per byte.
+std::string hexString(const std::uint8_t* data, std::size_t size);
 
 }  // namespace kelvo_cli

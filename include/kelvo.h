@@ -100,7 +100,8 @@ typedef char kelvo_version_is_37_bytes[sizeof(KelvoVersionInfo) == 37 ? 1 : -1];
  * more than 4096 answers and never longer than 15 s after the query, so that
  * a host that keeps answering cannot hold the call or grow the list without
  * end. Returns the number of units now known (0 when none).
- * Note: on Linux the file is read from $WINDIR, else from /etc. Its first
+ * Note: on Linux the file is read from $WINDIR, else from /etc; on both
+ * systems $KELVO_DEVICE_LIST_DIR, when set, names the directory. Its first
  * line is the mode: 0 broadcast only, 1 the listed units only, anything else
  * both; then one unit per line, "name,model code,unit ID,IPv4 address,MAC,aux
  * byte", each line ending in CR LF.

@@ -240,9 +240,11 @@ std::uint32_t parseAddress(const char* text) {
 }
 
 char* readTextFile(const char* name, std::uint32_t* size) {
-    // The Windows directory is read anew each time, so a caller can point
-    // the library at another directory between two readings.
-    const char* dir = std::getenv("WINDIR");
+    // The directory is looked up anew each time, so a caller can point the
+    // library at another one between two readings: KELVO_DEVICE_LIST_DIR,
+    // else the Windows directory's stand-in $WINDIR, else /etc.
+    const char* dir = std::getenv("KELVO_DEVICE_LIST_DIR");
+    if (!dir || !*dir) dir = std::getenv("WINDIR");
     if (!dir || !*dir) dir = "/etc";
     const std::size_t dirLen = std::strlen(dir), nameLen = std::strlen(name);
     char* path = new (std::nothrow) char[dirLen + nameLen + 2];

@@ -224,8 +224,11 @@ std::uint32_t parseAddress(const char* text) {
 }
 
 char* readTextFile(const char* name, std::uint32_t* size) {
+    // KELVO_DEVICE_LIST_DIR, when set, stands for the Windows directory, so
+    // that a program can give the library a private list. Read anew each time.
     char path[MAX_PATH + 1 + 64];
-    const UINT dirLen = ::GetWindowsDirectoryA(path, MAX_PATH);
+    DWORD dirLen = ::GetEnvironmentVariableA("KELVO_DEVICE_LIST_DIR", path, MAX_PATH);
+    if (dirLen == 0) dirLen = ::GetWindowsDirectoryA(path, MAX_PATH);
     if (dirLen == 0 || dirLen >= MAX_PATH) return nullptr;
     std::snprintf(path + dirLen, sizeof path - dirLen, "\\%s", name);
 

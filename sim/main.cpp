@@ -71,6 +71,8 @@ struct Settings {
 };
 
 void addOptions(CLI::App& app, Settings& s) {
+    // A value given again (on the command line after the config file) wins.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--unit", s.unitTexts,
                    "a unit: MODEL:UNITID[@ADDRESS][,aux=N][,mac=XX-XX-XX-XX-XX-XX]")
         ->type_name("UNIT");

@@ -6,7 +6,6 @@ import builtins
 import os
 import re
 import socket
-import sys
 import tempfile
 from ctypes import byref
 from typing import Callable, Iterable, List, Optional, Tuple, Union
@@ -112,9 +111,6 @@ def _private_list(addresses: Optional[Iterable[str]], broadcast: Optional[bool],
         if broadcast is False:
             raise ValueError("discover(broadcast=False) needs addresses or a device_list")
         return None
-    if sys.platform == "win32":
-        raise NotImplementedError("a private device list needs Linux (on Windows the library "
-                                  "reads Kelvo.ini from the Windows directory only)")
     if device_list is not None:
         if addresses is not None or broadcast is not None:
             raise TypeError("discover(): give either device_list or addresses/broadcast")
@@ -161,20 +157,20 @@ def _identify(address: str) -> Optional[Tuple[int, int, int]]:
 
 def _initial_with(lib: object, listing: bytes) -> int:
     """Kelvo_Initial with ``listing`` as its device-list file: the library
-    reads Kelvo.ini from $WINDIR, which points at a private directory for
-    this one call."""
-    saved = os.environ.get("WINDIR")
+    reads Kelvo.ini from $KELVO_DEVICE_LIST_DIR, which points at a private
+    directory for this one call."""
+    saved = os.environ.get("KELVO_DEVICE_LIST_DIR")
     with tempfile.TemporaryDirectory(prefix="kelvo-list-") as directory:
         with builtins.open(os.path.join(directory, "Kelvo.ini"), "wb") as f:
             f.write(listing)
-        os.environ["WINDIR"] = directory
+        os.environ["KELVO_DEVICE_LIST_DIR"] = directory
         try:
             return int(lib.Kelvo_Initial())  # type: ignore[attr-defined]
         finally:
             if saved is None:
-                os.environ.pop("WINDIR", None)
+                os.environ.pop("KELVO_DEVICE_LIST_DIR", None)
             else:
-                os.environ["WINDIR"] = saved
+                os.environ["KELVO_DEVICE_LIST_DIR"] = saved
 
 
 def open(target: Union[str, int, UnitSummary], unit_id: Optional[int] = None) -> Unit:

@@ -5,8 +5,9 @@ broadcasts: the module refuses to run unless lo is the only network
 interface, that is inside scripts/netns-run. KELVO_CLI and KELVO_SIM name the
 two programs. Each test class starts one simulator and stops it by its pid.
 
-Every kelvo run costs a 1.5 s discovery wait, so each test groups the runs of
-one behaviour and checks everything those runs print.
+A kelvo run that finds units by broadcast costs a 1.5 s discovery wait, so
+most classes name their units with --device-list (the simulator's own list),
+which takes milliseconds; HealthyUnitsTest keeps to broadcast discovery.
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -43,6 +45,7 @@ MODELS: Dict[str, Tuple[int, int]] = {
 # Set up by setUpModule.
 KELVO = ""
 SIMULATOR = ""
+LIBRARY = ""
 WORK_DIR = ""
 CHILD_ENV: Dict[str, str] = {}
 
@@ -71,10 +74,11 @@ def required_program(variable: str) -> str:
 
 
 def setUpModule() -> None:  # noqa: N802 (unittest's name)
-    global KELVO, SIMULATOR, WORK_DIR, CHILD_ENV
+    global KELVO, SIMULATOR, LIBRARY, WORK_DIR, CHILD_ENV
     require_private_network()
     KELVO = required_program("KELVO_CLI")
     SIMULATOR = required_program("KELVO_SIM")
+    LIBRARY = os.environ.get("KELVO_LIBRARY", "")
     WORK_DIR = tempfile.mkdtemp(prefix="kelvo-cli-test-")
     # The library reads Kelvo.ini from WINDIR: an empty directory means none,
     # so every unit comes from discovery.
@@ -178,6 +182,12 @@ def parse_fields(text: str) -> Dict[str, str]:
 class KelvoTestCase(unittest.TestCase):
     """Assertions on kelvo runs that show the whole run when they fail."""
 
+    # Put before every command's words: how the class's units are found.
+    FIND: List[str] = []
+
+    def kelvo(self, *args: str) -> Run:
+        return kelvo(*self.FIND, *args)
+
     def expect(self, run: Run, code: int, *stderr_parts: str) -> Run:
         self.assertEqual(run.code, code, run.describe())
         for part in stderr_parts:
@@ -185,14 +195,16 @@ class KelvoTestCase(unittest.TestCase):
         return run
 
     def ok(self, *args: str) -> Run:
-        run = self.expect(kelvo(*args), 0)
-        self.assertIn(SEARCH_NOTE, run.err, run.describe())
+        run = self.expect(self.kelvo(*args), 0)
+        # A search by broadcast says so; direct addressing makes none.
+        self.assertEqual(SEARCH_NOTE in run.err, not self.FIND, run.describe())
         return run
 
     def refused_locally(self, code: int, args: Sequence[str], message: str) -> None:
         """A mistake found before any network search: no discovery, no delay."""
         run = kelvo(*args)
         self.expect(run, code, message)
+        self.assertIn("kelvo: ", run.err, run.describe())
         self.assertNotIn(SEARCH_NOTE, run.err, run.describe())
         self.assertEqual(run.out, "", run.describe())
 
@@ -202,6 +214,8 @@ class SimulatorTestCase(KelvoTestCase):
 
     SIM_ARGS: List[str] = []
     UNIT_COUNT = 0
+    # Find the units through the simulator's device list, not by broadcast.
+    DIRECT = True
     sim: Optional[subprocess.Popen] = None
 
     @classmethod
@@ -209,8 +223,12 @@ class SimulatorTestCase(KelvoTestCase):
         log_dir = tempfile.mkdtemp(prefix="sim-", dir=WORK_DIR)
         cls.sim_out = os.path.join(log_dir, "stdout")
         cls.sim_err = os.path.join(log_dir, "stderr")
+        cls.device_list = os.path.join(log_dir, "Kelvo.ini")
+        cls.control_path = os.path.join(log_dir, "control")
+        cls.FIND = ["--device-list", cls.device_list] if cls.DIRECT else []
         with open(cls.sim_out, "wb") as out, open(cls.sim_err, "wb") as err:
-            cls.sim = subprocess.Popen([SIMULATOR, *cls.SIM_ARGS], stdout=out, stderr=err,
+            cls.sim = subprocess.Popen([SIMULATOR, *cls.SIM_ARGS, "--ini", cls.device_list,
+                                        "--control", cls.control_path], stdout=out, stderr=err,
                                        stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         # Runs even when the rest of setUpClass fails.
         cls.addClassCleanup(cls.stop_simulator)
@@ -250,6 +268,20 @@ class SimulatorTestCase(KelvoTestCase):
         if status != 0:
             raise RuntimeError(f"kelvo-sim ended with status {status} on SIGTERM")
 
+    def control(self, line: str) -> str:
+        """One command on the simulator's control channel; its reply line."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(RUN_TIMEOUT_S)
+            s.connect(self.control_path)
+            s.sendall(line.encode() + b"\n")
+            reply = b""
+            while not reply.endswith(b"\n"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+        return reply.decode().rstrip("\n")
+
 
 class HelpAndUsageTest(KelvoTestCase):
     """Help, version and command-line mistakes: all settled without any network search."""
@@ -283,48 +315,105 @@ class HelpAndUsageTest(KelvoTestCase):
                          r"\(20\d\d/\d\d/\d\d\)\n$", version.describe())
         self.assertNotIn(SEARCH_NOTE, version.err)
 
-    def test_usage_errors_exit_1(self) -> None:
-        cases = [
-            ([], "A subcommand is required"),
-            (["dio"], "subcommand is required"),
-            (["lsit"], "Run with --help"),
-            (["info"], "UNIT is required"),
-            (["list", "extra"], "extra"),
-            (["info", "KV-999:1"], "unknown model 'KV-999'"),
-            (["info", "300.1.1.1"], "bad unit '300.1.1.1'"),
-            (["info", "KV-103:256"], "unit ID 256 out of range (0..255)"),
-            (["dio", "read", "KV-108:1"], "give the ports to read, or --all"),
-            (["dio", "read", "KV-108:1", "0", "--all"], "give the ports to read, or --all"),
-            (["dio", "read", "KV-108:1", "256"], "port 256 out of range (0..255)"),
-            (["dio", "write", "KV-108:1", "0"], "a value is missing"),
-            (["dio", "write", "KV-108:1", "0", "0x1FF"], "value 0x1FF out of range"),
-            (["dio", "write", "KV-108:1", "0", "1/0x100"], "mask 0x100 out of range"),
-            (["dio", "dir", "KV-108:1", *["0"] * 9], "at most 8 direction bytes"),
-            (["aio", "read", "KV-109:1"], "give the channels to read, or --all"),
-            (["aio", "write", "KV-110:1", "0", "abc"], "bad value 'abc'"),
-            (["aio", "gain", "KV-109:1", "0"], "GAIN is required"),
-            (["cou", "mode", "KV-111:1", "0", "16", "0"], "low mode 16 out of range (0..15)"),
-            (["raw", "KV-103:1", "12", "00", "00"], "a raw frame is 8 to 256 bytes, not 3"),
-            (["raw", "KV-103:1", "12 000"], "bad hex bytes"),
-            (["raw", "KV-103:1", "00" * 8, "-n", "241"], "241"),
-            (["watch", "KV-112:1", "-i", "5"], "5"),
-            (["mem", "write", "KV-113:1"], "give a FILE to write, or --hex BYTES"),
-            (["mem", "seek", "KV-113:1", "-1"], "bad position '-1'"),
-            (["mem", "read", "KV-113:1", "0x10000000"], "length 0x10000000 out of range"),
-        ]
-        for args, message in cases:
-            with self.subTest(args=args):
-                self.refused_locally(1, args, message)
-
-    def test_settings_and_local_failures_before_any_search(self) -> None:
-        # A sampling channel the units do not have: out of range (4).
-        self.refused_locally(4, ["mem", "start", "KV-109:1", "--channels", "3,16"],
-                             "sampling channel 16 out of range (0..15)")
-        # Files that cannot be opened: local failure (5), found before the search.
+    def test_local_refusals_follow_one_exit_code_table(self) -> None:
+        """Alike mistakes get the same code in every command, before any search."""
         missing = os.path.join(WORK_DIR, "no-such-dir", "x.bin")
-        self.refused_locally(5, ["mem", "read", "KV-113:1", "16", "-o", missing],
-                             f"cannot create {missing}")
-        self.refused_locally(5, ["mem", "write", "KV-113:1", missing], f"cannot open {missing}")
+        cases = {
+            # 1: the command line is malformed.
+            1: [
+                ([], "A subcommand is required"),
+                (["dio"], "subcommand is required"),
+                (["lsit"], "unknown command 'lsit'; did you mean 'list'?"),
+                (["dio", "raed", "KV-108:1", "0"], "unknown command 'raed'; did you mean 'read'?"),
+                (["mem", "stats", "KV-112:1"], "did you mean 'status'?"),
+                (["--jsn", "list"], "unknown option '--jsn'; did you mean '--json'?"),
+                (["watch", "KV-112:1", "--cont", "3"], "did you mean '--count'?"),
+                (["info"], "UNIT is required"),
+                (["list", "extra"], "extra"),
+                (["info", "KV-999:1"], "unknown model 'KV-999'"),
+                (["info", "300.1.1.1"], "bad unit '300.1.1.1'"),
+                (["--address", "10.0.0", "list"], "bad address '10.0.0'"),
+                (["dio", "read", "KV-108:1"], "give the ports to read, or --all"),
+                (["dio", "read", "KV-108:1", "0", "--all"], "give the ports to read, or --all"),
+                (["dio", "write", "KV-108:1", "0"], "a value is missing"),
+                (["aio", "read", "KV-109:1"], "give the channels to read, or --all"),
+                (["aio", "write", "KV-110:1", "0", "abc"], "bad value 'abc'"),
+                (["aio", "gain", "KV-109:1", "0"], "GAIN is required"),
+                (["raw", "KV-103:1", "12 000"], "bad hex bytes"),
+                (["mem", "write", "KV-113:1"], "give a FILE to write, or --hex BYTES"),
+                (["mem", "seek", "KV-113:1", "-1"], "bad position '-1'"),
+                (["mem", "config", "KV-112:1", "--cycle", "3"],
+                 "the library keeps sampling settings only while this process runs"),
+            ],
+            # 4: a number or a unit kind out of range, whichever command finds it.
+            4: [
+                (["info", "KV-103:256"], "unit ID 256 out of range (0..255)"),
+                (["dio", "read", "KV-108:1", "256"], "port 256 out of range (0..255)"),
+                (["dio", "write", "KV-108:1", "0", "0x1FF"], "value 0x1FF out of range"),
+                (["dio", "write", "KV-108:1", "0", "1/0x100"], "mask 0x100 out of range"),
+                (["dio", "dir", "KV-108:1", *["0"] * 9], "at most 8 direction bytes"),
+                (["cou", "mode", "KV-111:1", "0", "16", "0"], "low mode 16 out of range (0..15)"),
+                (["raw", "KV-103:1", "12", "00", "00"], "a raw frame is 8 to 256 bytes, not 3"),
+                (["raw", "KV-103:1", "00" * 8, "-n", "241"], "241"),
+                (["watch", "KV-112:1", "-i", "5"], "5"),
+                (["mem", "read", "KV-113:1", "0x10000000"], "length 0x10000000 out of range"),
+                (["mem", "start", "KV-109:1", "--channels", "3,16"],
+                 "sampling channel 16 out of range (0..15)"),
+                # Kinds: a unit named by model is checked against the model table first.
+                (["aio", "read", "KV-108:1", "0"],
+                 "aio read on KV-108:1: KV-108 is a bidirectional digital unit, not an analog "
+                 "unit"),
+                (["dio", "write", "KV-109:1", "0", "1"],
+                 "KV-109 is an analog input unit, not a digital unit"),
+                (["cou", "read", "KV-110:1", "0"], "KV-110 is an analog output unit, not a counter"),
+            ],
+            # 5: local failures.
+            5: [
+                (["mem", "read", "KV-113:1", "16", "-o", missing], f"cannot create {missing}"),
+                (["mem", "read", "KV-113:1", "16", "--csv", missing], f"cannot create {missing}"),
+                (["watch", "KV-113:1", "--csv", missing], f"cannot create {missing}"),
+                (["mem", "write", "KV-113:1", missing], f"cannot open {missing}"),
+            ],
+        }
+        for code, runs in cases.items():
+            for args, message in runs:
+                with self.subTest(code=code, args=args):
+                    self.refused_locally(code, args, message)
+                    # With --json the same refusal is one JSON document on stdout.
+                    run = kelvo("--json", *args)
+                    self.expect(run, code, message)
+                    self.assertEqual(json.loads(run.out)["exit_code"], code, run.describe())
+        # The JSON document takes stdout: no other output may go there.
+        run = self.expect(kelvo("--json", "watch", "KV-112:1", "--csv", "-"), 1,
+                          "--json takes stdout")
+        self.assertEqual(json.loads(run.out)["exit_code"], 1, run.describe())
+
+class SimulatorConfigTest(unittest.TestCase):
+    """kelvo-sim's --config file: every mistake named with its line, before any socket."""
+
+    def test_config_mistakes_name_their_line(self) -> None:
+        cases = [
+            ("unit = [\"KV-108:1\"]\nmem-sise = 4096\n", ":2: unknown key 'mem-sise'"),
+            ("# units\n\nmem-size = abc\n", ":3: --mem-size"),
+            ("unit = [\"KV-199:1\"]\n", ":1: unit 'KV-199:1': unknown model"),
+            ("no-discovery = yes\n", ":1: 'no-discovery' takes true or false"),
+            ("seed = [1, 2]\n", ":1: 'seed' takes one value"),
+            ("unit = KV-108:1\nfault = \"KV-108:1=explode\"\n", ":2: unknown fault 'explode'"),
+            ("unit\n", ":1: expected key = value"),
+        ]
+        for text, message in cases:
+            with self.subTest(text=text):
+                path = os.path.join(WORK_DIR, "sim.conf")
+                with open(path, "w", encoding="ascii") as f:
+                    f.write(text)
+                done = subprocess.run([SIMULATOR, "--config", path], capture_output=True,
+                                      text=True, timeout=RUN_TIMEOUT_S, stdin=subprocess.DEVNULL)
+                self.assertEqual(done.returncode, 2, done.stderr)
+                self.assertIn(f"kelvo-sim: {path}{message}", done.stderr)
+                self.assertEqual(done.stdout, "")
+        version = subprocess.run([SIMULATOR, "--version"], capture_output=True, text=True,
+                                 timeout=RUN_TIMEOUT_S)
+        self.assertRegex(version.stdout, r"^kelvo-sim \d+\.\d+\.\d+\.\d+\n$")
 
 
 class HealthyUnitsTest(SimulatorTestCase):
@@ -340,8 +429,8 @@ class HealthyUnitsTest(SimulatorTestCase):
         units.append((name, unit_id, aux, *MODELS[name]))
         return sorted(units)
 
-    def test_list_table_and_json(self) -> None:
-        table = self.ok("list")
+    def test_list_by_broadcast_and_at_addresses(self) -> None:
+        table = self.expect(kelvo("list"), 0, SEARCH_NOTE)
         lines = table.out.splitlines()
         self.assertEqual(lines[0].split(), ["INDEX", "MODEL", "UNIT", "ID", "AUX",
                                             "PORTS/CHANNELS", "BITS"], table.describe())
@@ -355,39 +444,52 @@ class HealthyUnitsTest(SimulatorTestCase):
                          int(m.group(6))))
         self.assertEqual(sorted(rows), self.expected_units(), table.describe())
 
+        # The same units from the simulator's device list, with their addresses.
         listed = self.ok("list", "--json")
         entries = json.loads(listed.out)
         self.assertEqual([e["index"] for e in entries], list(range(self.UNIT_COUNT)))
-        keys = {"index", "model", "model_code", "unit_id", "aux", "ports", "bits"}
+        keys = {"index", "key", "model_name", "model_code", "unit_id", "aux_byte", "total", "bits",
+                "kind", "address"}
         for e in entries:
             self.assertEqual(set(e), keys, e)
-            self.assertEqual(e["model_code"], int(e["model"][3:]) - 100, e)
-        self.assertEqual(sorted((e["model"], e["unit_id"], e["aux"], e["ports"], e["bits"])
-                                for e in entries), self.expected_units(), listed.describe())
+            self.assertEqual(e["model_code"], int(e["model_name"][3:]) - 100, e)
+            self.assertEqual(e["key"], f"{e['model_name']}:{e['unit_id']}", e)
+            if e["unit_id"] == 1:
+                self.assertEqual(e["address"], all_models_address(e["model_name"]), e)
+        self.assertEqual(sorted((e["model_name"], e["unit_id"], e["aux_byte"], e["total"],
+                                 e["bits"]) for e in entries), self.expected_units(),
+                         listed.describe())
 
     def test_info_by_name_and_by_address(self) -> None:
-        library = self.expect(kelvo("--version"), 0).out.splitlines()[1].split(" ", 1)[1]
+        library = self.expect(self.kelvo("--version"), 0).out.splitlines()[1].split(" ", 1)[1]
 
         by_name = parse_fields(self.ok("info", "KV-109:1").out)
         self.assertEqual(by_name, {
             "unit": "KV-109:1", "model": "KV-109 (code 9)", "unit ID": "1", "aux byte": "0x00",
-            "channels": "16 (16 readable, 0 writable), 16 bits each", "library": library,
-            "unit version": "1.3 (2025/11/14), info byte 0x01"})
+            "kind": "analog input", "channels": "16 (16 readable, 0 writable), 16 bits each",
+            "library": library, "unit version": "1.3 (2025/11/14), info byte 0x01"})
 
         # Two KV-111 units are listed: the address must be matched to the right one.
         name, unit_id, aux, address = self.EXTRA
         by_address = parse_fields(self.ok("info", address).out)
         self.assertEqual(by_address, {
             "unit": address, "model": f"{name} (code 11)", "unit ID": str(unit_id),
-            "aux byte": f"0x{aux:02X}", "channels": "2 (2 readable, 2 writable), 16 bits each",
+            "aux byte": f"0x{aux:02X}", "kind": "counter",
+            "channels": "2 (2 readable, 2 writable), 16 bits each",
             "library": library, "unit version": "1.3 (2025/11/14), info byte 0x01"})
+        as_json = json.loads(self.ok("--json", "info", address).out)
+        self.assertEqual({k: as_json[k] for k in ("unit", "key", "model_code", "aux_byte",
+                                                  "device_version", "device_date")},
+                         {"unit": address, "key": f"{name}:{unit_id}", "model_code": 11,
+                          "aux_byte": aux, "device_version": [1, 3],
+                          "device_date": "2025/11/14"})
 
     def test_unknown_units_exit_2(self) -> None:
-        run = self.expect(kelvo("dio", "read", "KV-103:9", "0"), 2,
+        run = self.expect(self.kelvo("dio", "read", "KV-103:9", "0"), 2,
                           f"unit KV-103:9 not found ({self.UNIT_COUNT} units found; "
                           "see 'kelvo list')")
         self.assertEqual(run.out, "")
-        run = self.expect(kelvo("info", "127.0.0.99"), 2,
+        run = self.expect(self.kelvo("info", "127.0.0.99"), 2,
                           f"could not connect to 127.0.0.99: none of the {self.UNIT_COUNT} "
                           "units found has that address")
         self.assertEqual(run.out, "")
@@ -412,7 +514,7 @@ class HealthyUnitsTest(SimulatorTestCase):
             "port 0: direction 0xFF", "port 1: direction 0x00", "port 2: direction 0x0F"])
 
         # KV-103 has two ports but only port 0 is an input.
-        run = self.expect(kelvo("dio", "read", "KV-103:1", "1"), 4,
+        run = self.expect(self.kelvo("dio", "read", "KV-103:1", "1"), 4,
                           "dio read on KV-103:1: port 1 out of range for KV-103 (1 input port)")
         self.assertEqual(run.out, "")
 
@@ -450,10 +552,10 @@ class HealthyUnitsTest(SimulatorTestCase):
         self.assertEqual(data, b"".join(v.to_bytes(4, "little", signed=True)
                                         for v in (1234, -100, 0, 4095)))
 
-        run = self.expect(kelvo("aio", "write", "KV-110:1", "2", "4096"), 4,
+        run = self.expect(self.kelvo("aio", "write", "KV-110:1", "2", "4096"), 4,
                           "value 4096 does not fit the 12-bit channels of KV-110 (-2048..4095)")
         self.assertEqual(run.out, "")
-        run = self.expect(kelvo("aio", "write", "KV-110:1", "7", "5"), 4,
+        run = self.expect(self.kelvo("aio", "write", "KV-110:1", "7", "5"), 4,
                           "aio write on KV-110:1: channel 7 out of range for KV-110 "
                           "(4 output channels)")
         self.assertEqual(run.out, "")
@@ -469,12 +571,16 @@ class HealthyUnitsTest(SimulatorTestCase):
         started = time.monotonic()
         run = self.ok("cou", "mode", "KV-111:1", "0", "1", "0")
         self.assertEqual(run.out, "channel 0: mode 0x01 (high 0, low 1)\n")
+        set_at = time.monotonic()
+        time.sleep(0.5)
         run = self.ok("cou", "read", "KV-111:1", "--all")
         elapsed = time.monotonic() - started
         values = parse_channels(self, run.out)
         self.assertEqual([c for c, _ in values], [0, 1])
-        # At least the read's own discovery wait (1.5 s) passed since the mode was set.
-        self.assertGreaterEqual(values[0][1], 1000 + 100, run.describe())
+        # At least the pause since the mode was set: 50 counts.
+        self.assertGreaterEqual(values[0][1], 1000 + int(100 * (time.monotonic() - set_at)) - 60,
+                                run.describe())
+        self.assertGreaterEqual(values[0][1], 1000 + 45, run.describe())
         self.assertLessEqual(values[0][1], 1000 + 100 * elapsed + 10, run.describe())
         self.assertEqual(values[1][1], 30000, run.describe())
 
@@ -506,7 +612,8 @@ class HealthyUnitsTest(SimulatorTestCase):
         self.assertLess(run.seconds, 10)
 
     def test_watch_without_count_ends_with_0_on_sigterm(self) -> None:
-        watch = subprocess.Popen([KELVO, "watch", "KV-112:1", "-i", "100"], stdout=subprocess.PIPE,
+        watch = subprocess.Popen([KELVO, *self.FIND, "watch", "KV-112:1", "-i", "100"],
+                                 stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=CHILD_ENV,
                                  preexec_fn=_die_with_parent)
         try:
@@ -535,17 +642,24 @@ class HealthyUnitsTest(SimulatorTestCase):
         self.assertEqual(first, [f"port {p}: 0x00 00000000" for p in range(8)], text)
 
     def test_mem_settings_start_status_stop(self) -> None:
-        # config stores and prints; by address, so the unit's model is looked up.
-        run = self.ok("mem", "config", all_models_address("KV-109"), "--cycle", "10",
-                      "--timing-flag", "--frequency", "5000", "--output-mode", "on",
-                      "--trigger", "1", "2", "0x1234", "--channels", "0,3,15")
-        fields = parse_fields(run.out)
-        self.assertEqual({k: fields.get(k) for k in (
-            "sampling cycle", "timing flag", "sampling frequency", "output mode", "trigger",
-            "sampling channels")}, {
-            "sampling cycle": "10", "timing flag": "0x04", "sampling frequency": "5000",
-            "output mode": "0x08 (on)", "trigger": "lower 1, upper 2, value 0x1234",
-            "sampling channels": "0,3,15"}, run.describe())
+        # Settings go with start; --json shows what the library sent. By
+        # address, so the unit's model is looked up.
+        address = all_models_address("KV-109")
+        run = self.ok("--json", "mem", "start", address, "--cycle", "10", "--timing-flag",
+                      "--frequency", "5000", "--output-mode", "on", "--trigger", "1", "2",
+                      "0x1234", "--channels", "0,3,15")
+        result = json.loads(run.out)
+        self.assertEqual((result["unit"], result["action"]), (address, "start"))
+        self.assertEqual({k: result["settings"][k] for k in (
+            "cycle", "timing", "frequency", "output_mode", "trigger_lower", "trigger_upper",
+            "trigger_value", "target_channels")}, {
+            "cycle": 10, "timing": 4, "frequency": 5000, "output_mode": 8, "trigger_lower": 1,
+            "trigger_upper": 2, "trigger_value": 0x1234, "target_channels": [0, 3, 15]},
+            run.describe())
+        self.ok("mem", "stop", address)
+        # Without settings, config shows the library's defaults for this run.
+        fields = parse_fields(self.ok("mem", "config", "KV-112:1").out)
+        self.assertEqual((fields["sampling cycle"], fields["sampling channels"]), ("0", "none"))
 
         # 8-byte digital samples every millisecond.
         run = self.ok("mem", "start", "KV-112:1", "--cycle", "1")
@@ -585,12 +699,142 @@ class HealthyUnitsTest(SimulatorTestCase):
         run = self.ok("mem", "read", "KV-113:1", "16", "--from-seek")
         _, data = parse_dump(self, run.out)
         self.assertEqual(data, bytes(blob[0x100:0x110]), run.describe())
+        # A read of one chunk still starts at address 0, wherever the unit's
+        # position was left; so does a write.
+        self.ok("mem", "seek", "KV-113:1", "0x40")
+        run = self.ok("--json", "mem", "read", "KV-113:1", "4")
+        self.assertEqual(json.loads(run.out)["data"], blob[0:4].hex(), run.describe())
+        self.ok("mem", "write", "KV-113:1", "--hex", "77")
+        blob[0] = 0x77
+        run = self.ok("mem", "read", "KV-113:1", "2")
+        self.assertEqual(parse_dump(self, run.out)[1], bytes(blob[0:2]), run.describe())
+
+        # As CSV: a digital unit's samples are 8-byte port images (KV-113: 4 ports).
+        csv_path = os.path.join(WORK_DIR, "mem.csv")
+        self.ok("mem", "read", "KV-113:1", "20", "--csv", csv_path)
+        with open(csv_path, encoding="ascii") as f:
+            rows = f.read().splitlines()
+        self.assertEqual(rows, ["sample,port0,port1,port2,port3",
+                                "0," + ",".join(str(b) for b in blob[0:4]),
+                                "1," + ",".join(str(b) for b in blob[8:12])])
 
         # --seek labels the dump with the memory offsets; a part line at the end.
         run = self.ok("mem", "read", all_models_address("KV-113"), "40", "--seek", "0x10")
         offsets, data = parse_dump(self, run.out)
         self.assertEqual(offsets, [0x10, 0x20, 0x30], run.describe())
         self.assertEqual(data, bytes(blob[0x10:0x38]), run.describe())
+
+
+class DirectAddressingTest(SimulatorTestCase):
+    """Units that answer no discovery query: found only at the addresses given."""
+
+    SIM_ARGS = ["--all-models", "--no-discovery"]
+    UNIT_COUNT = 20
+
+    def test_address_without_broadcast_and_unknown_addresses(self) -> None:
+        run = self.expect(kelvo("--address", "127.0.0.9", "dio", "read", "KV-108:1", "0"), 0)
+        self.assertNotIn(SEARCH_NOTE, run.err, run.describe())
+        self.assertEqual(parse_ports(self, run.out), [(0, 0)])
+        print(f"\n  kelvo --address 127.0.0.9 dio read KV-108:1 0: {run.seconds * 1000:.0f} ms",
+              flush=True)
+        run = self.expect(kelvo("--address", "127.0.0.9", "--address", "127.0.0.10", "list"), 0)
+        self.assertEqual([line.split()[1] + " " + line.split()[-1]
+                          for line in run.out.splitlines()[1:]],
+                         ["KV-108 127.0.0.9", "KV-109 127.0.0.10"], run.describe())
+
+        # No unit at the address: not found (2), alike in every command.
+        for args in (["dio", "read", "127.0.0.99", "0"], ["aio", "read", "KV-109:1", "0"],
+                     ["cou", "read", "KV-111:1", "0"], ["info", "127.0.0.99"],
+                     ["mem", "status", "127.0.0.99"], ["raw", "127.0.0.99", "00" * 8],
+                     ["watch", "127.0.0.99", "-c", "1"]):
+            with self.subTest(args=args):
+                run = self.expect(kelvo("--address", "127.0.0.99", *args), 2,
+                                  "no unit answered at 127.0.0.99")
+                self.assertEqual(run.out, "", run.describe())
+        # A unit named by address, of the wrong kind: refused (4).
+        self.expect(kelvo("--address", "127.0.0.9", "aio", "read", "127.0.0.9", "0"), 4,
+                    "aio read on 127.0.0.9: KV-108 is a bidirectional digital unit")
+
+    def test_input_set_through_the_control_channel_reads_back(self) -> None:
+        self.assertEqual(self.control("set KV-108:1 di 1 0xA5"), "ok")
+        self.assertEqual(self.control("set KV-109:1 ai 5 -1234"), "ok")
+        run = self.ok("--json", "dio", "read", "KV-108:1", "1")
+        self.assertEqual(json.loads(run.out)["ports"], [{"port": 1, "value": 0xA5}])
+        run = self.ok("aio", "read", all_models_address("KV-109"), "5")
+        self.assertEqual(parse_channels(self, run.out), [(5, -1234)])
+        state = self.control("state KV-108:1")
+        self.assertTrue(state.startswith("ok "), state)
+        self.assertEqual(json.loads(state[3:])["ports"], [0, 0xA5, 0])
+
+        # And through the library, as an application's test would.
+        if not LIBRARY:
+            self.skipTest("KELVO_LIBRARY not set")
+        lib = ctypes.CDLL(LIBRARY)
+        lib.Kelvo_Open.restype = ctypes.c_void_p
+        lib.Kelvo_Open.argtypes = [ctypes.c_uint32, ctypes.c_uint32]
+        lib.Kelvo_ReadDIO.restype = ctypes.c_uint16
+        lib.Kelvo_ReadDIO.argtypes = [ctypes.c_void_p, ctypes.c_uint32,
+                                      ctypes.POINTER(ctypes.c_uint8)]
+        lib.Kelvo_Close.argtypes = [ctypes.c_void_p]
+        saved = os.environ.get("WINDIR")
+        os.environ["WINDIR"] = os.path.dirname(self.device_list)  # the simulator's list, mode 1
+        try:
+            self.assertEqual(lib.Kelvo_Initial(), self.UNIT_COUNT)
+            handle = lib.Kelvo_Open(8, 1)
+            self.assertTrue(handle)
+            value = ctypes.c_uint8()
+            self.assertEqual(lib.Kelvo_ReadDIO(handle, 1, ctypes.byref(value)), 0)
+            self.assertEqual(value.value, 0xA5)
+            self.assertEqual(self.control("set 127.0.0.9 di 1 0x3C"), "ok")
+            self.assertEqual(lib.Kelvo_ReadDIO(handle, 1, ctypes.byref(value)), 0)
+            self.assertEqual(value.value, 0x3C)
+            lib.Kelvo_Close(handle)
+        finally:
+            if saved is None:
+                del os.environ["WINDIR"]
+            else:
+                os.environ["WINDIR"] = saved
+
+    def test_every_command_prints_one_json_document(self) -> None:
+        commands = [
+            ["list"], ["info", "KV-103:1"], ["raw", "KV-103:1", "12 00 00 00 09 00 00 00"],
+            ["dio", "read", "KV-116:1", "--all"], ["dio", "write", "KV-116:1", "4", "0x0F"],
+            ["dio", "dir", "KV-116:1", "0xFF"],
+            ["aio", "read", "KV-119:1", "3"], ["aio", "write", "KV-120:1", "0", "100"],
+            ["aio", "gain", "KV-119:1", "0", "1"],
+            ["cou", "read", "KV-111:1", "0"], ["cou", "write", "KV-111:1", "1", "7"],
+            ["cou", "mode", "KV-111:1", "1", "0", "0"],
+            ["mem", "config", "KV-114:1"], ["mem", "start", "KV-114:1"],
+            ["mem", "status", "KV-114:1"], ["mem", "stop", "KV-114:1"],
+            ["mem", "seek", "KV-114:1", "8"], ["mem", "write", "KV-114:1", "--hex", "01"],
+            ["mem", "read", "KV-114:1", "4"], ["watch", "KV-113:1", "-c", "2", "-i", "10"],
+        ]
+        for args in commands:
+            with self.subTest(args=args):
+                run = self.ok("--json", *args)
+                document = json.loads(run.out)
+                if args[0] != "list":
+                    self.assertEqual(document["unit"], args[2] if args[0] in
+                                     ("dio", "aio", "cou", "mem") else args[1], run.describe())
+        # The option may come anywhere, as every global option.
+        self.assertEqual(json.loads(self.ok("cou", "read", "KV-111:1", "1", "--json").out),
+                         {"unit": "KV-111:1", "channels": [{"channel": 1, "value": 7}]})
+
+    def test_watch_writes_csv_rows_with_timestamps(self) -> None:
+        self.assertEqual(self.control("set KV-111:1 cnt 0 500"), "ok")
+        self.assertEqual(self.control("set KV-111:1 cnt 1 0"), "ok")
+        path = os.path.join(WORK_DIR, "watch.csv")
+        run = self.ok("watch", "KV-111:1", "-c", "3", "-i", "20", "--csv", path)
+        self.assertIn("channel 0: 500", run.out)
+        with open(path, encoding="ascii") as f:
+            rows = f.read().splitlines()
+        self.assertEqual(rows[0], "time,channel0,channel1")
+        self.assertEqual(len(rows), 4, rows)
+        for row in rows[1:]:
+            self.assertRegex(row, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d,500,0$")
+        # '-' puts the rows on stdout instead of the text.
+        run = self.ok("watch", "KV-111:1", "-c", "1", "--csv", "-")
+        self.assertRegex(run.out, r"^time,channel0,channel1\n\S+,500,0\n$")
 
 
 class FaultyUnitsTest(SimulatorTestCase):
@@ -607,26 +851,26 @@ class FaultyUnitsTest(SimulatorTestCase):
     UNIT_COUNT = 3
 
     def test_silent_unit_exits_3(self) -> None:
-        run = self.expect(kelvo("dio", "read", "KV-103:2", "0"), 3,
+        run = self.expect(self.kelvo("dio", "read", "KV-103:2", "0"), 3,
                           "kelvo: dio read on KV-103:2: unit did not answer")
         self.assertEqual(run.out, "")
         # Found, connected, then the reply wait of 1.5 s ran out.
-        self.assertGreater(run.seconds, 2.9, run.describe())
+        self.assertGreater(run.seconds, 1.4, run.describe())
 
     def test_refusing_unit_exits_3(self) -> None:
-        run = self.expect(kelvo("info", "KV-112:3"), 3,
+        run = self.expect(self.kelvo("info", "KV-112:3"), 3,
                           "kelvo: version request on KV-112:3: unit did not answer")
         # What the list tells is printed before the unit is asked.
         fields = parse_fields(run.out)
         self.assertEqual(fields["model"], "KV-112 (code 12)", run.describe())
         self.assertNotIn("unit version", fields, run.describe())
 
-        run = self.expect(kelvo("raw", "127.0.0.41", "12", "00", "00", "00", "09", "00", "00",
+        run = self.expect(self.kelvo("raw", "127.0.0.41", "12", "00", "00", "00", "09", "00", "00",
                                 "00"), 3, "kelvo: raw exchange on 127.0.0.41: unit did not answer")
         self.assertEqual(run.out, "")
 
     def test_watch_stops_at_the_first_failed_poll(self) -> None:
-        run = self.expect(kelvo("watch", "KV-113:4", "--count", "3", "--interval", "100"), 3,
+        run = self.expect(self.kelvo("watch", "KV-113:4", "--count", "3", "--interval", "100"), 3,
                           "kelvo: watch on KV-113:4: unit did not answer")
         values = [line.split(" ", 1)[1] for line in run.out.splitlines()]
         self.assertEqual(values, [f"port {p}: 0x00 00000000" for p in range(4)], run.describe())

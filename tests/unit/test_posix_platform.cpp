@@ -219,6 +219,14 @@ TEST(PosixPlatform, WindowsDirectoryIsReadAtEachReading) {
     EXPECT_STREQ(text, "second!");
     kelvo::platform::releaseText(text);
 
+    // KELVO_DEVICE_LIST_DIR, when set, comes before WINDIR.
+    ::setenv("KELVO_DEVICE_LIST_DIR", first, 1);
+    text = kelvo::platform::readTextFile("Kelvo.ini", &size);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "first");
+    kelvo::platform::releaseText(text);
+    ::unsetenv("KELVO_DEVICE_LIST_DIR");
+
     ::setenv("WINDIR", "/nonexistent-kelvo-dir", 1);
     EXPECT_EQ(kelvo::platform::readTextFile("Kelvo.ini", &size), nullptr);
     ::unsetenv("WINDIR");
