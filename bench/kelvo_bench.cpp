@@ -16,17 +16,23 @@
 //   kelvo-bench initial --units N [--reps R]
 //       Seconds of Kelvo_Initial with N simulated units. It broadcasts, so it
 //       refuses to run outside scripts/netns-run.
+//   kelvo-bench scan --units N [--reps R]
+//       Milliseconds to read port 0 of each of N simulated units (kelvo-sim
+//       with a reply delay), one thread per unit, and serially. Broadcasts too.
 //
 // Results go to stdout as tab-separated lines (see bench.h); progress and
 // errors to stderr.
 #include <unistd.h>
 
+#include <atomic>
+#include <barrier>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,6 +41,7 @@
 #include "library_client.h"
 #include "modbus_client.h"
 #include "raw_client.h"
+#include "support/netcheck.h"
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -72,7 +79,8 @@ struct Options {
                  "usage: kelvo-bench exchange --label L [--peer A] [--modbus A:P] [--reps N] "
                  "[--seconds S]\n"
                  "       kelvo-bench count --client NAME [--ops N] [--peer A] [--modbus A:P]\n"
-                 "       kelvo-bench initial --units N [--reps R]\n");
+                 "       kelvo-bench initial --units N [--reps R]\n"
+                 "       kelvo-bench scan --units N [--reps R]\n");
     std::exit(2);
 }
 
@@ -267,35 +275,23 @@ int count(const Options& o) {
     return 0;
 }
 
-// True iff lo is the only network interface (/proc/net/dev: two header
-// lines, then "name: counters" per interface).
-bool onlyLoopback() {
-    std::FILE* f = std::fopen("/proc/net/dev", "r");
-    if (!f) return false;
-    char line[512];
-    int lines = 0, interfaces = 0, others = 0;
-    while (std::fgets(line, sizeof line, f)) {
-        if (++lines <= 2) continue;
-        char name[64] = {};
-        if (std::sscanf(line, " %63[^:]:", name) != 1) ++others;
-        ++interfaces;
-        if (std::strcmp(name, "lo") != 0) ++others;
-    }
-    std::fclose(f);
-    return interfaces == 1 && others == 0;
-}
-
-int initial(const Options& o) {
-    // Kelvo_Initial broadcasts when the device list does not say mode 1.
-    const char* inside = std::getenv("KELVO_IN_NETNS");
-    if (!inside || std::strcmp(inside, "1") != 0 || !onlyLoopback()) {
+// Kelvo_Initial broadcasts when the device list does not say mode 1: only
+// inside scripts/netns-run. Points the library at an empty Windows
+// directory (no device list: discovery is broadcast only) and returns it.
+std::string privateNetworkAndNoDeviceList() {
+    if (!kelvotest::onlyLoopback()) {
         fail(
-            "initial broadcasts: run it through scripts/netns-run (lo must be the only interface)");
+            "Kelvo_Initial broadcasts: run it through scripts/netns-run (lo must be the only "
+            "interface)");
     }
-    // An empty Windows directory: no device list, so discovery is broadcast only.
     char pattern[] = "/tmp/kelvo-bench-initial.XXXXXX";
     if (!::mkdtemp(pattern)) fail("mkdtemp failed");
     ::setenv("WINDIR", pattern, 1);
+    return pattern;
+}
+
+int initial(const Options& o) {
+    const std::string pattern = privateNetworkAndNoDeviceList();
     std::vector<double> seconds;
     int wrong = 0;
     for (int rep = 0; rep < o.reps; ++rep) {
@@ -308,11 +304,65 @@ int initial(const Options& o) {
                          o.units);
         }
     }
-    ::rmdir(pattern);
+    ::rmdir(pattern.c_str());
     const std::string metric = "initial." + std::to_string(o.units);
     bench::printValue(o.label.c_str(), metric.c_str(), bench::summarize(seconds));
     std::printf("found\t%s\t%s\t%d\t%d\n", o.label.c_str(), metric.c_str(), o.reps - wrong, o.reps);
     return wrong ? 1 : 0;
+}
+
+// One port read from every unit of a simulator whose replies each take a
+// few milliseconds: with one thread per unit, all at once (the threads wait
+// at a barrier, so that thread start-up is not timed), and one unit after
+// another from one thread. Milliseconds per scan of all units.
+int scan(const Options& o) {
+    const std::string pattern = privateNetworkAndNoDeviceList();
+    const std::int32_t found = Kelvo_Initial();
+    ::rmdir(pattern.c_str());
+    if (found != o.units) fail("Kelvo_Initial found " + std::to_string(found) + " units");
+    std::vector<KelvoDeviceSummary> units(static_cast<std::size_t>(found));
+    Kelvo_BrowseDevice(units.data());
+    std::vector<KELVO_HANDLE> handles;
+    for (const KelvoDeviceSummary& u : units) {
+        handles.push_back(Kelvo_Open(u.modelCode, u.unitId));
+        if (!handles.back()) fail(std::string("cannot open ") + u.name);
+    }
+    const auto n = static_cast<std::ptrdiff_t>(handles.size());
+    std::barrier start(n + 1), done(n + 1);
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (KELVO_HANDLE h : handles) {
+        threads.emplace_back([&, h] {
+            for (int rep = 0; rep < o.reps; ++rep) {
+                start.arrive_and_wait();
+                std::uint8_t value = 0;
+                if (Kelvo_ReadDIO(h, 0, &value) != KELVO_STATUS_OK) ++failed;
+                done.arrive_and_wait();
+            }
+        });
+    }
+    std::vector<double> parallel, serial;
+    for (int rep = 0; rep < o.reps; ++rep) {
+        const bench::Clock::time_point t0 = bench::Clock::now();
+        start.arrive_and_wait();
+        done.arrive_and_wait();
+        parallel.push_back(bench::secondsSince(t0) * 1000);
+    }
+    for (auto& t : threads) t.join();
+    for (int rep = 0; rep < o.reps; ++rep) {
+        const bench::Clock::time_point t0 = bench::Clock::now();
+        for (KELVO_HANDLE h : handles) {
+            std::uint8_t value = 0;
+            if (Kelvo_ReadDIO(h, 0, &value) != KELVO_STATUS_OK) ++failed;
+        }
+        serial.push_back(bench::secondsSince(t0) * 1000);
+    }
+    const std::string count = std::to_string(o.units);
+    bench::printValue(o.label.c_str(), ("scan.threads." + count).c_str(),
+                      bench::summarize(parallel));
+    bench::printValue(o.label.c_str(), ("scan.serial." + count).c_str(), bench::summarize(serial));
+    if (failed) std::fprintf(stderr, "kelvo-bench: %d reads failed\n", failed.load());
+    return failed ? 1 : 0;
 }
 
 }  // namespace
@@ -322,5 +372,6 @@ int main(int argc, char** argv) {
     if (o.command == "exchange") return exchange(o);
     if (o.command == "count") return count(o);
     if (o.command == "initial") return initial(o);
+    if (o.command == "scan") return scan(o);
     usage();
 }

@@ -14,6 +14,7 @@ import os
 import sys
 from collections import defaultdict
 
+SCAN_REPLY_MS = 5  # the simulator's reply delay in the scan
 INITIAL_FLOOR = 1.5  # seconds: the discovery wait of Kelvo_Initial
 RATIO_GOAL = 0.95
 INSTRUCTION_GOAL = 2.0
@@ -148,6 +149,25 @@ def main():
             cell = "not measured"
         name = f"5 · Kelvo_Initial, {units} simulated unit{'s' if units > 1 else ''}"
         row(name, cell, "— (unpinned)", f"floor {INITIAL_FLOOR} s (the discovery wait)")
+
+    # One reply time: a single unit read serially (the simulator's delay plus
+    # the exchange).
+    one = values.get(("unpinned", "scan.serial.1"))
+    reply_ms = one[0] if one else SCAN_REPLY_MS
+    for units in (1, 10, 100):
+        t, r = values.get(("unpinned", f"scan.threads.{units}")), values.get(
+            ("unpinned", f"scan.serial.{units}"))
+        cell = "not measured"
+        if t and r:
+            cell = (f"{t[0]:.1f} ms ({t[1]:.1f}–{t[2]:.1f}); serially {r[0]:.1f} ms; "
+                    f"{t[0] / reply_ms:.2f}× one reply")
+        goal = ""
+        if units == 100:
+            goal = f"≤ 2× one reply ({reply_ms:.1f} ms)"
+            if t:
+                goal += ": " + ("met" if t[0] <= 2 * reply_ms else "**missed**")
+        row(f"5 · scan: port 0 of {units} unit{'s' if units > 1 else ''}, one thread each",
+            cell, "— (unpinned)", goal)
 
     pair("wine.readdio", "6 · Wine: Kelvo_ReadDIO through the 32-bit KelvoDLL.dll",
          "6 · Wine: raw 32-bit Winsock client, same exchange", goal=False)

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "io/model_table.h"
+#include "protocol/builders.h"
 #include "protocol/exchange.h"
 
 namespace kelvo {
@@ -45,10 +46,9 @@ void FormatDate(char* out, unsigned year, unsigned month, unsigned day) {
 }
 
 template <class Match>
-void* OpenFirst(Match&& match) {
-    const ListCall list;
-    if (!list.get()) return nullptr;
-    DeviceEntry* found = list.get()->First();
+void* OpenFirst(const DeviceRegistry* registry, Match&& match) {
+    if (!registry) return nullptr;
+    DeviceEntry* found = registry->First();
     while (found && !match(*found)) found = found->next;
     // Only the first match is tried; an open connection is reused untested.
     if (!found) return nullptr;
@@ -60,35 +60,35 @@ void* OpenFirst(Match&& match) {
 
 }  // namespace
 
-std::int32_t BrowseDevice(std::uint8_t* summaries) {
-    const ListCall list;
-    if (!list.get()) return 0;
+std::int32_t BrowseDevice(const DeviceRegistry* registry, std::uint8_t* summaries) {
+    if (!registry) return 0;
     if (summaries) {
-        list.get()->ForEach([&](const DeviceEntry& entry) {
+        registry->ForEach([&](const DeviceEntry& entry) {
             Summarize(entry, summaries);
             summaries += SUMMARY_SIZE;
         });
     }
-    return list.get()->Count();
+    return registry->Count();
 }
 
-std::int32_t BrowseDeviceIndex(std::int16_t index, std::uint8_t* summary) {
-    const ListCall list;
-    if (!list.get() || index < 0 || index >= list.get()->Count()) return 0;
-    const DeviceEntry* entry = list.get()->First();
+std::int32_t BrowseDeviceIndex(const DeviceRegistry* registry, std::int16_t index,
+                               std::uint8_t* summary) {
+    if (!registry || index < 0 || index >= registry->Count()) return 0;
+    const DeviceEntry* entry = registry->First();
     for (std::int16_t i = 0; i < index; ++i) entry = entry->next;
     Summarize(*entry, summary);
     return 1;
 }
 
-void* Open(std::uint8_t model, std::uint8_t unitId) {
-    return OpenFirst(
-        [&](const DeviceEntry& entry) { return entry.model == model && entry.unitId == unitId; });
+void* Open(const DeviceRegistry* registry, std::uint8_t model, std::uint8_t unitId) {
+    return OpenFirst(registry, [&](const DeviceEntry& entry) {
+        return entry.model == model && entry.unitId == unitId;
+    });
 }
 
-void* OpenByIP(const char* address) {
+void* OpenByIP(const DeviceRegistry* registry, const char* address) {
     const std::uint32_t wanted = platform::parseAddress(address);
-    return OpenFirst([&](const DeviceEntry& entry) { return entry.address == wanted; });
+    return OpenFirst(registry, [&](const DeviceEntry& entry) { return entry.address == wanted; });
 }
 
 std::int32_t Close(DeviceEntry* entry) {
@@ -127,9 +127,7 @@ std::int32_t GetVerInfo(DeviceEntry* entry, std::uint8_t* info) {
     // next command on this handle carries the same one.
     if (entry && entry->socket != platform::NO_SOCKET) {
         CommandFrame& f = entry->frame;
-        f.fill(0);
-        f[frame::COMMAND] = CMD_INFO;
-        f[frame::LENGTH] = INFO_VERSION;
+        InfoRequest(f, INFO_VERSION);
         if (Exchange(*entry, frame::HEADER_SIZE, Sequence::KEEP) == STATUS_OK) {
             info[vi::DEV_INFO] = f[version_reply::INFO];
             info[vi::DEV_MAJOR] = f[version_reply::MAJOR];

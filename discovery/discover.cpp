@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "discovery/device_list.h"
+#include "protocol/builders.h"
 #include "protocol/exchange.h"
 #include "protocol/trace.h"
 
@@ -13,7 +14,7 @@ constexpr std::uint32_t BROADCAST_ADDRESS = 0xFFFFFFFF;
 
 // Asks the unit who it is over a temporary connection; the entry's own
 // connection and sequence counter are not used. The request is the bare
-// header 12 00 00 00 00 00 00 00; the reply carries model code, aux byte and
+// header 12 00 00 00 00 00 00 00 (InfoRequest); the reply carries model code, aux byte and
 // unit ID at bytes 16..18. A unit that does not answer keeps its values.
 void Identify(DeviceEntry& entry) {
     const auto& net = platform::sockets();
@@ -23,8 +24,7 @@ void Identify(DeviceEntry& entry) {
     const int error = connected ? 0 : platform::lastError();
     Outcome outcome = Outcome::NOT_CONNECTED;
     if (connected) {
-        entry.frame.fill(0);
-        entry.frame[frame::COMMAND] = CMD_INFO;
+        InfoRequest(entry.frame, 0);
         outcome = RoundTrip(probe, entry.frame, frame::HEADER_SIZE, REPLY_TIMEOUT_MS);
         if (outcome == Outcome::OK) {
             entry.model = entry.frame[ident::MODEL];

@@ -15,6 +15,9 @@ namespace {
 std::uint8_t Byte(std::uint32_t v) {
     return static_cast<std::uint8_t>(v);
 }
+std::uint16_t Word(std::uint32_t v) {
+    return static_cast<std::uint16_t>(v);
+}
 std::uint8_t* Bytes(void* p) {
     return static_cast<std::uint8_t*>(p);
 }
@@ -37,19 +40,19 @@ KELVO_API int32_t KELVO_CALL Kelvo_Initial(void) {
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_BrowseDevice(KelvoDeviceSummary* summaries) {
-    return BrowseDevice(Bytes(summaries));
+    return BrowseDevice(ListCall().get(), Bytes(summaries));
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_BrowseDeviceIndex(int32_t index, KelvoDeviceSummary* summary) {
-    return BrowseDeviceIndex(static_cast<std::int16_t>(index), Bytes(summary));
+    return BrowseDeviceIndex(ListCall().get(), static_cast<std::int16_t>(index), Bytes(summary));
 }
 
 KELVO_API KELVO_HANDLE KELVO_CALL Kelvo_Open(uint32_t modelCode, uint32_t unitId) {
-    return Open(Byte(modelCode), Byte(unitId));
+    return Open(ListCall().get(), Byte(modelCode), Byte(unitId));
 }
 
 KELVO_API KELVO_HANDLE KELVO_CALL Kelvo_OpenByIP(const char* ipAddress) {
-    return OpenByIP(ipAddress);
+    return OpenByIP(ListCall().get(), ipAddress);
 }
 
 KELVO_API int32_t KELVO_CALL Kelvo_Close(KELVO_HANDLE handle) {
@@ -130,176 +133,88 @@ KELVO_API uint16_t KELVO_CALL Kelvo_SetModeCOU(KELVO_HANDLE handle, uint32_t cha
 }
 
 // ---- Sampling settings ----
-// Setters fill the fields of their kind in a zeroed record; getters write
-// their outputs only when the setting could be read.
-
-namespace {
-namespace s = kelvo::sampling;
-
-Status SetCycle(KELVO_HANDLE handle, std::uint16_t kind, std::uint32_t timing,
-                std::uint32_t cycle) {
-    SamplingConfig c{};
-    c[s::FLAGS] = Byte(timing);
-    c[s::CYCLE] = Byte(cycle);
-    return SetMemSetting(UnitCall(handle), kind, c);
-}
-
-Status GetCycle(KELVO_HANDLE handle, std::uint16_t kind, std::uint8_t* timing,
-                std::uint8_t* cycle) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(UnitCall(handle), kind, c);
-    if (status == STATUS_OK) {
-        *timing = c[s::FLAGS];
-        *cycle = c[s::CYCLE];
-    }
-    return status;
-}
-
-Status SetTrigger(KELVO_HANDLE handle, std::uint16_t kind, std::uint32_t lower, std::uint32_t upper,
-                  std::uint32_t value) {
-    SamplingConfig c{};
-    c[s::TRIGGER] = Byte(lower | upper);
-    putLE16(c.data() + s::TRIGGER_VALUE, static_cast<std::uint16_t>(value));
-    return SetMemSetting(UnitCall(handle), kind, c);
-}
-
-Status GetTrigger(KELVO_HANDLE handle, std::uint16_t kind, std::uint8_t* lower, std::uint8_t* upper,
-                  std::uint16_t* value) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(UnitCall(handle), kind, c);
-    if (status == STATUS_OK) {
-        *lower = c[s::TRIGGER] & 0x0F;
-        *upper = c[s::TRIGGER] & 0xF0;  // not shifted: as the setter takes it
-        *value = getLE16(c.data() + s::TRIGGER_VALUE);
-    }
-    return status;
-}
-}  // namespace
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemSamplingCycleDIO(KELVO_HANDLE handle, uint32_t timing,
                                                            uint32_t cycle) {
-    return SetCycle(handle, SETTING_SAMPLINGCYCLE_DIO, timing, cycle);
+    return SetCycle(UnitCall(handle), SETTING_SAMPLINGCYCLE_DIO, Byte(timing), Byte(cycle));
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemSamplingCycleDIO(KELVO_HANDLE handle, uint8_t* timing,
                                                            uint8_t* cycle) {
-    return GetCycle(handle, SETTING_SAMPLINGCYCLE_DIO, timing, cycle);
+    return GetCycle(UnitCall(handle), SETTING_SAMPLINGCYCLE_DIO, timing, cycle);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemSamplingCycleAI(KELVO_HANDLE handle, uint32_t timing,
                                                           uint32_t cycle) {
-    return SetCycle(handle, SETTING_SAMPLINGCYCLE_AI, timing, cycle);
+    return SetCycle(UnitCall(handle), SETTING_SAMPLINGCYCLE_AI, Byte(timing), Byte(cycle));
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemSamplingCycleAI(KELVO_HANDLE handle, uint8_t* timing,
                                                           uint8_t* cycle) {
-    return GetCycle(handle, SETTING_SAMPLINGCYCLE_AI, timing, cycle);
+    return GetCycle(UnitCall(handle), SETTING_SAMPLINGCYCLE_AI, timing, cycle);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemTriggerDIO(KELVO_HANDLE handle, uint32_t lower,
                                                      uint32_t upper, uint32_t value) {
-    return SetTrigger(handle, SETTING_TRIGGER_DIO, lower, upper, value);
+    return SetTrigger(UnitCall(handle), SETTING_TRIGGER_DIO, Byte(lower | upper), Word(value));
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemTriggerDIO(KELVO_HANDLE handle, uint8_t* lower,
                                                      uint8_t* upper, uint16_t* value) {
-    return GetTrigger(handle, SETTING_TRIGGER_DIO, lower, upper, value);
+    return GetTrigger(UnitCall(handle), SETTING_TRIGGER_DIO, lower, upper, value);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemTriggerAIO(KELVO_HANDLE handle, uint32_t lower,
                                                      uint32_t upper, uint32_t value) {
-    return SetTrigger(handle, SETTING_TRIGGER_AIO, lower, upper, value);
+    return SetTrigger(UnitCall(handle), SETTING_TRIGGER_AIO, Byte(lower | upper), Word(value));
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemTriggerAIO(KELVO_HANDLE handle, uint8_t* lower,
                                                      uint8_t* upper, uint16_t* value) {
-    return GetTrigger(handle, SETTING_TRIGGER_AIO, lower, upper, value);
+    return GetTrigger(UnitCall(handle), SETTING_TRIGGER_AIO, lower, upper, value);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemTrgDataDIO(KELVO_HANDLE handle, uint32_t /*count*/,
                                                      const uint8_t* data1, const uint8_t* data2) {
-    SamplingConfig c{};
-    c[s::TRGDATA1] = data1[0];
-    c[s::TRGDATA1 + 1] = data1[1];
-    c[s::TRGDATA2] = data2[0];
-    c[s::TRGDATA2 + 1] = data2[1];
-    return SetMemSetting(UnitCall(handle), SETTING_TRGDATA_DIO, c);
+    return SetTrgDataDIO(UnitCall(handle), data1, data2);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemTrgDataDIO(KELVO_HANDLE handle, const uint8_t* count,
                                                      uint8_t* data1, uint8_t* data2) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(UnitCall(handle), SETTING_TRGDATA_DIO, c);
-    // Two pairs of trigger data exist; any other count asks for nothing.
-    if (status == STATUS_OK && *count == 2) {
-        data1[0] = c[s::TRGDATA1];
-        data1[1] = c[s::TRGDATA1 + 1];
-        data2[0] = c[s::TRGDATA2];
-        data2[1] = c[s::TRGDATA2 + 1];
-    }
-    return status;
+    return GetTrgDataDIO(UnitCall(handle), count, data1, data2);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemTrgDataAI(KELVO_HANDLE handle, uint32_t channel,
                                                     uint32_t data) {
-    // Checked before the handle: analog trigger channels are 0..15.
-    if (Byte(channel) >= s::ANALOG_CHANNELS) return STATUS_BAD_SETTING;
-    SamplingConfig c{};
-    c[s::TRGDATA1] = Byte(channel);
-    c[s::TRGDATA2] = Byte(data);
-    return SetMemSetting(UnitCall(handle), SETTING_TRGDATA_AI, c);
+    return SetTrgDataAI(UnitCall(handle), Byte(channel), Byte(data));
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemTrgDataAI(KELVO_HANDLE handle, uint8_t* channel,
                                                     uint8_t* data) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(UnitCall(handle), SETTING_TRGDATA_AI, c);
-    if (status == STATUS_OK) {
-        *channel = c[s::TRGDATA1];
-        *data = c[s::TRGDATA2];
-    }
-    return status;
+    return GetTrgDataAI(UnitCall(handle), channel, data);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemOutputModeAO(KELVO_HANDLE handle, uint32_t mode) {
-    SamplingConfig c{};
-    c[s::FLAGS] = Byte(mode);
-    return SetMemSetting(UnitCall(handle), SETTING_OUTPUTMODE_AO, c);
+    return SetOutputModeAO(UnitCall(handle), Byte(mode));
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemOutputModeAO(KELVO_HANDLE handle, uint8_t* mode) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(UnitCall(handle), SETTING_OUTPUTMODE_AO, c);
-    if (status == STATUS_OK) *mode = c[s::FLAGS];
-    return status;
+    return GetOutputModeAO(UnitCall(handle), mode);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemTargetChannelAI(KELVO_HANDLE handle, uint32_t count,
                                                           const uint8_t* channels) {
-    SamplingConfig c{};
-    putLE16(c.data() + s::TARGET_CHANNELS, TargetChannelMap(Byte(count), channels));
-    return SetMemSetting(UnitCall(handle), SETTING_TARGETCHANNEL_AI, c);
+    return SetTargetChannelAI(UnitCall(handle), Byte(count), channels);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_SetMemSamplingFreqAO(KELVO_HANDLE handle, uint32_t timing,
                                                          uint32_t frequency) {
-    SamplingConfig c{};
-    c[s::FLAGS] = Byte(timing);
-    c[s::FREQUENCY] = Byte(frequency);  // 24 bits, lowest byte first
-    c[s::FREQUENCY + 1] = Byte(frequency >> 8);
-    c[s::FREQUENCY + 2] = Byte(frequency >> 16);
-    return SetMemSetting(UnitCall(handle), SETTING_SAMPLINGFREQ_AO, c);
+    return SetSamplingFreqAO(UnitCall(handle), Byte(timing), frequency);
 }
 
 KELVO_API uint16_t KELVO_CALL Kelvo_GetMemSamplingFreqAO(KELVO_HANDLE handle, uint8_t* timing,
                                                          uint32_t* frequency) {
-    SamplingConfig c{};
-    const Status status = GetMemSetting(UnitCall(handle), SETTING_SAMPLINGFREQ_AO, c);
-    if (status == STATUS_OK) {
-        *timing = c[s::FLAGS];
-        *frequency = c[s::FREQUENCY] | c[s::FREQUENCY + 1] << 8 | c[s::FREQUENCY + 2] << 16;
-    }
-    return status;
+    return GetSamplingFreqAO(UnitCall(handle), timing, frequency);
 }
 
 // ---- Sampling control and memory transfer ----

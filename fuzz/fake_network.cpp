@@ -201,7 +201,10 @@ int FakeNetwork::Receive(platform::Socket s, std::uint8_t* buffer, int capacity)
     // The frame as the library will judge it: what the reply covered, and
     // the request's bytes where it did not.
     std::memcpy(exchange.frame.data(), buffer, FRAME_SIZE);
+    // Nothing received (the connection closed) is no reply, whatever the
+    // request's own bytes look like.
     exchange.valid =
+        count > 0 &&
         exchange.frame[frame::COMMAND] == (exchange.request[frame::COMMAND] | frame::REPLY_BIT) &&
         exchange.frame[frame::STATUS] == 0 &&
         exchange.frame[frame::SEQUENCE] == exchange.request[frame::SEQUENCE];

@@ -50,6 +50,7 @@
 #include "protocol/builders.h"
 #include "registry/device_registry.h"
 #include "sampling/sampling.h"
+#include "support/netcheck.h"
 
 namespace {
 
@@ -867,7 +868,7 @@ class Driver {
         CheckCall(b, s);
         const Exchange* e = Only();
         if (!e) return;
-        CheckRequest(*e, CMD_WRITE, MASK_MODE_REQUEST, SELECT_ALL, 0);
+        CheckRequest(*e, CMD_WRITE, MASK_WRITE_REQUEST, SELECT_ALL, 0);
         const unsigned outputs = std::min<unsigned>(LookupModel(b.entry->model).outputs, 32);
         std::uint32_t mask = 0;
         for (unsigned i = 0; i < count; ++i) {
@@ -1161,8 +1162,7 @@ class Driver {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* inNamespace = std::getenv("KELVO_IN_NETNS");
-    if (!inNamespace || std::strcmp(inNamespace, "1") != 0) {
+    if (!kelvotest::onlyLoopback()) {
         std::fprintf(stderr,
                      "fuzz_replies calls Kelvo_Initial, which broadcasts: run it through "
                      "scripts/netns-run (scripts/run-fuzz does)\n");

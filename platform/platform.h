@@ -32,18 +32,17 @@ struct SocketOps {
     // Optional (null: the library makes the three calls itself). Sends the
     // first sendLength bytes of frame, waits up to timeoutMs for the reply
     // and receives it over frame with one recv of up to capacity bytes: the
-    // count received (0: connection closed), or -1 when the send failed, no
-    // reply came in time or the receive failed. The hot path of every
-    // command, in one call instead of three.
-    int (*exchange)(Socket, std::uint8_t* frame, int sendLength, int capacity,
-                    std::int32_t timeoutMs);
+    // count received (0: connection closed), or a ROUND_TRIP_ failure below.
+    // The hot path of every command, in one call instead of three.
+    int (*roundTrip)(Socket, std::uint8_t* frame, int sendLength, int capacity,
+                     std::int32_t timeoutMs);
 };
 
-// What exchange returns when it receives nothing (after a failure,
+// What roundTrip returns when it receives nothing (after a failure,
 // lastError() tells the operating system's reason).
-inline constexpr int EXCHANGE_SEND_FAILED = -1;
-inline constexpr int EXCHANGE_TIMED_OUT = -2;
-inline constexpr int EXCHANGE_RECEIVE_FAILED = -3;
+inline constexpr int ROUND_TRIP_SEND_FAILED = -1;
+inline constexpr int ROUND_TRIP_TIMED_OUT = -2;
+inline constexpr int ROUND_TRIP_RECEIVE_FAILED = -3;
 
 // The calling thread's last socket error (errno; WSAGetLastError on Windows).
 int lastError();
@@ -53,9 +52,10 @@ const SocketOps& sockets();
 // Replaces the socket operations (null restores the system's). For tests.
 void setSocketOps(const SocketOps* ops);
 
-// Starts and stops the socket layer (Winsock 1.1 on Windows).
-void startup();
-void cleanup();
+// The socket layer (Winsock 1.1 on Windows) starts on first use: with the
+// first socket the library opens, never while the library is being loaded.
+// Stops it at unload, if it was started.
+void releaseSocketLayer();
 
 // Microseconds on a clock that only moves forward (not the time of day).
 std::int64_t monotonicUs();

@@ -154,17 +154,16 @@ int closeSocket(Socket s) {
     return (::close(fd(s)) == 0 || errno == EINTR) ? 0 : -1;
 }
 
-int exchangeFrame(Socket s, std::uint8_t* frame, int sendLength, int capacity,
-                  std::int32_t timeoutMs) {
-    if (sendAll(s, frame, sendLength) < 0) return EXCHANGE_SEND_FAILED;
-    if (!waitReadable(s, timeoutMs)) return EXCHANGE_TIMED_OUT;
+int roundTrip(Socket s, std::uint8_t* frame, int sendLength, int capacity, std::int32_t timeoutMs) {
+    if (sendAll(s, frame, sendLength) < 0) return ROUND_TRIP_SEND_FAILED;
+    if (!waitReadable(s, timeoutMs)) return ROUND_TRIP_TIMED_OUT;
     const int n = receive(s, frame, capacity);
-    return n < 0 ? EXCHANGE_RECEIVE_FAILED : n;
+    return n < 0 ? ROUND_TRIP_RECEIVE_FAILED : n;
 }
 
 constexpr SocketOps systemOps{openStream,  openDatagram, enableBroadcast, connectTo,
                               sendAll,     sendTo,       waitReadable,    receive,
-                              receiveFrom, closeSocket,  exchangeFrame};
+                              receiveFrom, closeSocket,  roundTrip};
 const SocketOps* current = &systemOps;
 
 }  // namespace
@@ -186,8 +185,7 @@ void wakeAll(std::atomic<std::uint32_t>& word) {
     ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 0x7FFFFFFF, nullptr, nullptr, 0);
 }
 
-void startup() {}
-void cleanup() {}
+void releaseSocketLayer() {}
 
 std::int64_t monotonicUs() {
     timespec now{};

@@ -13,6 +13,22 @@
 namespace kelvo::platform {
 namespace {
 
+// Winsock starts with the first socket (or address) the library needs, once
+// however many threads ask at the same time. A failure shows as failing
+// socket calls.
+INIT_ONCE winsockOnce = INIT_ONCE_STATIC_INIT;
+bool winsockStarted = false;
+
+BOOL CALLBACK StartWinsock(PINIT_ONCE, PVOID, PVOID*) {
+    WSADATA data;
+    winsockStarted = ::WSAStartup(0x0101, &data) == 0;
+    return TRUE;
+}
+
+void startWinsock() {
+    ::InitOnceExecuteOnce(&winsockOnce, StartWinsock, nullptr, nullptr);
+}
+
 SOCKET raw(Socket s) {
     return static_cast<SOCKET>(s);
 }
@@ -30,9 +46,11 @@ sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
 }
 
 Socket openStream() {
+    startWinsock();
     return adopt(::socket(AF_INET, SOCK_STREAM, 0));
 }
 Socket openDatagram() {
+    startWinsock();
     return adopt(::socket(AF_INET, SOCK_DGRAM, 0));
 }
 
@@ -97,17 +115,16 @@ int closeSocket(Socket s) {
     return ::closesocket(raw(s)) == 0 ? 0 : -1;
 }
 
-int exchangeFrame(Socket s, std::uint8_t* frame, int sendLength, int capacity,
-                  std::int32_t timeoutMs) {
-    if (sendData(s, frame, sendLength) < 0) return EXCHANGE_SEND_FAILED;
-    if (!waitReadable(s, timeoutMs)) return EXCHANGE_TIMED_OUT;
+int roundTrip(Socket s, std::uint8_t* frame, int sendLength, int capacity, std::int32_t timeoutMs) {
+    if (sendData(s, frame, sendLength) < 0) return ROUND_TRIP_SEND_FAILED;
+    if (!waitReadable(s, timeoutMs)) return ROUND_TRIP_TIMED_OUT;
     const int n = receive(s, frame, capacity);
-    return n < 0 ? EXCHANGE_RECEIVE_FAILED : n;
+    return n < 0 ? ROUND_TRIP_RECEIVE_FAILED : n;
 }
 
 constexpr SocketOps systemOps{openStream,  openDatagram, enableBroadcast, connectTo,
                               sendData,    sendTo,       waitReadable,    receive,
-                              receiveFrom, closeSocket,  exchangeFrame};
+                              receiveFrom, closeSocket,  roundTrip};
 const SocketOps* current = &systemOps;
 
 }  // namespace
@@ -145,12 +162,9 @@ void ListLock::unlockExclusive() {
     ::ReleaseSRWLockExclusive(srw(&srw_));
 }
 
-void startup() {
-    WSADATA data;
-    ::WSAStartup(0x0101, &data);  // a failure shows later as failing socket calls
-}
-void cleanup() {
-    ::WSACleanup();
+void releaseSocketLayer() {
+    if (winsockStarted) ::WSACleanup();
+    winsockStarted = false;
 }
 
 std::int64_t monotonicUs() {
@@ -205,6 +219,7 @@ bool environment(const char* name, char* out, int size) {
 }
 
 std::uint32_t parseAddress(const char* text) {
+    startWinsock();
     return ::inet_addr(text);
 }
 

@@ -30,7 +30,7 @@ std::uint8_t* Begin(DeviceEntry& entry, std::uint8_t command, std::uint8_t selec
 Status Write(DeviceEntry& entry, std::uint8_t n, const std::uint8_t* data, std::uint8_t selector,
              std::uint32_t mask, bool longMaskMode) {
     const bool maskMode = selector == SELECT_ALL;
-    const std::size_t length = (maskMode && longMaskMode) ? MASK_MODE_REQUEST : SHORT_REQUEST;
+    const std::size_t length = (maskMode && longMaskMode) ? MASK_WRITE_REQUEST : SHORT_REQUEST;
     if (n > (longMaskMode ? MAX_DATA : MAX_SHORT_DATA)) return STATUS_BAD_CHANNEL;
     std::uint8_t* f = Begin(entry, CMD_WRITE, selector, 0, length);
     if (maskMode) putLE32(f + frame::MASK, mask);  // channel mask, bytes 8..11
@@ -45,6 +45,12 @@ std::uint8_t ChunkFlag(bool first, bool last, std::uint8_t flag) {
 }
 
 }  // namespace
+
+void InfoRequest(CommandFrame& frame, std::uint8_t ask) {
+    frame.fill(0);
+    frame[frame::COMMAND] = CMD_INFO;
+    frame[frame::LENGTH] = ask;
+}
 
 Status Configure(DeviceEntry& entry, std::uint8_t n, std::uint8_t channel,
                  const std::uint8_t* bytes) {

@@ -14,9 +14,9 @@ namespace kelvo {
 
 inline constexpr std::uint8_t SELECT_ALL = 0xFF;  // all ports / channel-mask mode
 
-// Request sizes on the wire.
-inline constexpr std::size_t SHORT_REQUEST = 24;      // header, masks, 8 data bytes
-inline constexpr std::size_t MASK_MODE_REQUEST = 80;  // ... and 64 data bytes
+// The request of CMD_INFO: byte 4 = 0 asks who the unit is, INFO_VERSION
+// for its version data. Clears the frame first.
+void InfoRequest(CommandFrame& frame, std::uint8_t ask);
 
 // One configuration byte string (n <= 8) for a channel.
 Status Configure(DeviceEntry& entry, std::uint8_t n, std::uint8_t channel,

@@ -11,22 +11,22 @@ Outcome RoundTrip(platform::Socket s, CommandFrame& frame, std::size_t length, s
     const int sent = static_cast<int>(length), capacity = static_cast<int>(frame.size());
     // One receive over the request.
     int received;
-    if (net.exchange) {
-        received = net.exchange(s, frame.data(), sent, capacity, ms);
+    if (net.roundTrip) {
+        received = net.roundTrip(s, frame.data(), sent, capacity, ms);
     } else if (net.send(s, frame.data(), sent) < 0) {
-        received = platform::EXCHANGE_SEND_FAILED;
+        received = platform::ROUND_TRIP_SEND_FAILED;
     } else if (net.waitReadable(s, ms) != 1) {
-        received = platform::EXCHANGE_TIMED_OUT;
+        received = platform::ROUND_TRIP_TIMED_OUT;
     } else {
         received = net.recv(s, frame.data(), capacity);
-        if (received < 0) received = platform::EXCHANGE_RECEIVE_FAILED;
+        if (received < 0) received = platform::ROUND_TRIP_RECEIVE_FAILED;
     }
     if (received > 0 && frame[frame::COMMAND] == (command | frame::REPLY_BIT) &&
         frame[frame::SEQUENCE] == sequence && frame[frame::STATUS] == 0) [[likely]] {
         return Outcome::OK;
     }
-    if (received == platform::EXCHANGE_SEND_FAILED) return Outcome::SEND_FAILED;
-    if (received == platform::EXCHANGE_TIMED_OUT) return Outcome::TIMED_OUT;
+    if (received == platform::ROUND_TRIP_SEND_FAILED) return Outcome::SEND_FAILED;
+    if (received == platform::ROUND_TRIP_TIMED_OUT) return Outcome::TIMED_OUT;
     if (received < 0) return Outcome::RECEIVE_FAILED;
     if (received == 0) return Outcome::CLOSED;
     if (frame[frame::COMMAND] != (command | frame::REPLY_BIT)) return Outcome::WRONG_COMMAND;

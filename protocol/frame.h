@@ -38,6 +38,14 @@ inline constexpr std::uint8_t CMD_CONFIG = 0x24;
 inline constexpr std::uint8_t CMD_MEM_WRITE = 0x29;
 inline constexpr std::uint8_t CMD_MEM_CONTROL = 0x2B;
 
+// Request lengths on the wire. Reads, identification, version, memory status
+// and memory reads are the bare 8-byte header; a memory write is a whole frame.
+// A write or configuration is 24 bytes: header, 8 mask bytes (8..15), 8 data
+// bytes (16..23). The analog write in channel-mask mode (CMD_WRITE, selector
+// 0xFF) is 80: header, the channel mask (bytes 8..11), 64 data bytes from 16.
+inline constexpr std::size_t SHORT_REQUEST = 24;
+inline constexpr std::size_t MASK_WRITE_REQUEST = 80;
+
 // CMD_INFO byte 4 = 9 asks for version data instead of identification.
 inline constexpr std::uint8_t INFO_VERSION = 9;
 
@@ -66,7 +74,7 @@ inline constexpr std::uint8_t CHUNK_LAST = 0x40;
 inline constexpr std::uint8_t MEM_CONTROL_START = 1;
 inline constexpr std::uint8_t MEM_CONTROL_STOP = 2;
 inline constexpr std::uint8_t MEM_CONTROL_SEEK = 16;
-inline constexpr std::size_t MEM_CONTROL_SIZE = 36;
+inline constexpr std::size_t MEM_CONTROL_SIZE = 36;   // the length of every CMD_MEM_CONTROL
 inline constexpr std::size_t MEM_SEEK_POSITION = 16;  // 4 bytes, little-endian
 inline constexpr std::uint8_t MEM_STATUS_ASK = 24;    // byte 4 of CMD_MEM_STATUS
 inline constexpr std::size_t MEM_STATUS_BYTE = 8;

@@ -36,9 +36,13 @@ struct Text {
     char text[64];
 };
 
-Text Address(std::uint32_t address) {
+struct AddressText {
+    char text[16];  // "255.255.255.255"
+};
+
+AddressText Address(std::uint32_t address) {
     const auto* b = reinterpret_cast<const std::uint8_t*>(&address);  // network order
-    Text t;
+    AddressText t;
     std::snprintf(t.text, sizeof t.text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
     return t;
 }

@@ -25,13 +25,8 @@ std::uintptr_t NextHandle() {
 }
 }  // namespace
 
-DeviceRegistry::DeviceRegistry() {
-    platform::startup();
-}
-
 DeviceRegistry::~DeviceRegistry() {
     Empty();
-    platform::cleanup();
 }
 
 void DeviceRegistry::Empty() {
@@ -58,14 +53,18 @@ DeviceRegistry* Registry() {
     return theRegistry;
 }
 
+// Only memory: the socket layer starts later, with the first socket.
 void onLibraryLoad() {
     if (!theRegistry) theRegistry = new (std::nothrow) DeviceRegistry;
 }
 
+// Closes the units' connections, the trace and the socket layer, each only
+// if it was opened.
 void onLibraryUnload() {
     trace::Close();
     delete theRegistry;
     theRegistry = nullptr;
+    platform::releaseSocketLayer();
 }
 
 }  // namespace kelvo

@@ -46,7 +46,7 @@ inline constexpr std::int32_t MODE_FILE_ONLY = 1;
 
 class DeviceRegistry {
   public:
-    DeviceRegistry();  // starts the socket layer
+    DeviceRegistry() = default;
     ~DeviceRegistry();
     DeviceRegistry(const DeviceRegistry&) = delete;
     DeviceRegistry& operator=(const DeviceRegistry&) = delete;
@@ -109,7 +109,9 @@ inline void* HandleOf(const DeviceEntry& entry) {
 }
 
 // The list held for one call: shared, so that Kelvo_Initial cannot replace
-// it meanwhile. Null (and nothing held) when there is no registry.
+// it meanwhile. Null (and nothing held) when there is no registry. An export
+// passes ListCall().get() to its operation: the temporary holds the list
+// until the export returns.
 class ListCall {
   public:
     ListCall() : registry_(Registry()) {

@@ -35,14 +35,33 @@ inline constexpr std::uint16_t SETTING_TRIGGER_AIO = 0x2002;
 inline constexpr std::uint16_t SETTING_SAMPLINGCYCLE_AI = 0x2003;
 inline constexpr std::uint16_t SETTING_TARGETCHANNEL_AI = 0x2005;
 
-// Stores the bytes of `kind` from `value` into the unit's record.
-Status SetMemSetting(DeviceEntry* entry, std::uint16_t kind, const SamplingConfig& value);
-// Copies the bytes of `kind` from the unit's record into `out`; other bytes
-// of `out` are left alone.
-Status GetMemSetting(DeviceEntry* entry, std::uint16_t kind, SamplingConfig& out);
-
+// The setting calls. Each setter fills the fields of its kind in a zeroed
+// record and stores them in the unit's record; each getter writes its
+// outputs only when the setting could be read. A null entry (no such
+// handle) gives STATUS_NOT_OPEN.
+Status SetCycle(DeviceEntry* entry, std::uint16_t kind, std::uint8_t timing, std::uint8_t cycle);
+Status GetCycle(DeviceEntry* entry, std::uint16_t kind, std::uint8_t* timing, std::uint8_t* cycle);
+// lowerUpper: the lower trigger code in bits 0..3, the upper in bits 4..7.
+Status SetTrigger(DeviceEntry* entry, std::uint16_t kind, std::uint8_t lowerUpper,
+                  std::uint16_t value);
+Status GetTrigger(DeviceEntry* entry, std::uint16_t kind, std::uint8_t* lower, std::uint8_t* upper,
+                  std::uint16_t* value);
+// Two bytes from each of data1 and data2.
+Status SetTrgDataDIO(DeviceEntry* entry, const std::uint8_t* data1, const std::uint8_t* data2);
+// *count is read only after the setting was: 2 asks for both pairs, any
+// other count for nothing.
+Status GetTrgDataDIO(DeviceEntry* entry, const std::uint8_t* count, std::uint8_t* data1,
+                     std::uint8_t* data2);
+// Analog trigger channels are 0..15: any other is refused before the handle.
+Status SetTrgDataAI(DeviceEntry* entry, std::uint8_t channel, std::uint8_t data);
+Status GetTrgDataAI(DeviceEntry* entry, std::uint8_t* channel, std::uint8_t* data);
+Status SetOutputModeAO(DeviceEntry* entry, std::uint8_t mode);
+Status GetOutputModeAO(DeviceEntry* entry, std::uint8_t* mode);
 // The target-channel map of a list of analog channels (16 and above skipped).
-std::uint16_t TargetChannelMap(std::uint8_t count, const std::uint8_t* channels);
+Status SetTargetChannelAI(DeviceEntry* entry, std::uint8_t count, const std::uint8_t* channels);
+// 24 bits of frequency.
+Status SetSamplingFreqAO(DeviceEntry* entry, std::uint8_t timing, std::uint32_t frequency);
+Status GetSamplingFreqAO(DeviceEntry* entry, std::uint8_t* timing, std::uint32_t* frequency);
 
 Status MemControl(DeviceEntry* entry, std::uint8_t code);
 std::uint8_t MemStatus(DeviceEntry* entry, std::uint32_t* count);

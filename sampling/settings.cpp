@@ -35,8 +35,7 @@ const Kind* FindKind(std::uint16_t code) {
     return nullptr;
 }
 
-}  // namespace
-
+// Stores the bytes of `code`'s kind from `value` into the unit's record.
 Status SetMemSetting(DeviceEntry* entry, std::uint16_t code, const SamplingConfig& value) {
     if (!entry) return STATUS_NOT_OPEN;
     const Kind* kind = FindKind(code);
@@ -49,6 +48,8 @@ Status SetMemSetting(DeviceEntry* entry, std::uint16_t code, const SamplingConfi
     return STATUS_OK;
 }
 
+// Copies the bytes of `code`'s kind from the unit's record into `out`; other
+// bytes of `out` are left alone.
 Status GetMemSetting(DeviceEntry* entry, std::uint16_t code, SamplingConfig& out) {
     if (!entry) return STATUS_NOT_OPEN;
     const Kind* kind = FindKind(code);
@@ -60,6 +61,16 @@ Status GetMemSetting(DeviceEntry* entry, std::uint16_t code, SamplingConfig& out
     return STATUS_OK;
 }
 
+// Reads the setting of `code` and, when that worked, hands the record to out.
+template <class Out>
+Status Get(DeviceEntry* entry, std::uint16_t code, Out&& out) {
+    SamplingConfig c{};
+    const Status status = GetMemSetting(entry, code, c);
+    if (status == STATUS_OK) out(c);
+    return status;
+}
+
+// The target-channel map of a list of analog channels (16 and above skipped).
 std::uint16_t TargetChannelMap(std::uint8_t count, const std::uint8_t* channels) {
     std::uint16_t map = 0;
     for (std::uint8_t i = 0; i < count; ++i) {
@@ -67,6 +78,107 @@ std::uint16_t TargetChannelMap(std::uint8_t count, const std::uint8_t* channels)
             map = static_cast<std::uint16_t>(map | 1u << channels[i]);
     }
     return map;
+}
+
+}  // namespace
+
+Status SetCycle(DeviceEntry* entry, std::uint16_t kind, std::uint8_t timing, std::uint8_t cycle) {
+    SamplingConfig c{};
+    c[FLAGS] = timing;
+    c[CYCLE] = cycle;
+    return SetMemSetting(entry, kind, c);
+}
+
+Status GetCycle(DeviceEntry* entry, std::uint16_t kind, std::uint8_t* timing, std::uint8_t* cycle) {
+    return Get(entry, kind, [&](const SamplingConfig& c) {
+        *timing = c[FLAGS];
+        *cycle = c[CYCLE];
+    });
+}
+
+Status SetTrigger(DeviceEntry* entry, std::uint16_t kind, std::uint8_t lowerUpper,
+                  std::uint16_t value) {
+    SamplingConfig c{};
+    c[TRIGGER] = lowerUpper;
+    putLE16(c.data() + TRIGGER_VALUE, value);
+    return SetMemSetting(entry, kind, c);
+}
+
+Status GetTrigger(DeviceEntry* entry, std::uint16_t kind, std::uint8_t* lower, std::uint8_t* upper,
+                  std::uint16_t* value) {
+    return Get(entry, kind, [&](const SamplingConfig& c) {
+        *lower = c[TRIGGER] & 0x0F;
+        *upper = c[TRIGGER] & 0xF0;  // not shifted: as the setter takes it
+        *value = getLE16(c.data() + TRIGGER_VALUE);
+    });
+}
+
+Status SetTrgDataDIO(DeviceEntry* entry, const std::uint8_t* data1, const std::uint8_t* data2) {
+    SamplingConfig c{};
+    c[TRGDATA1] = data1[0];
+    c[TRGDATA1 + 1] = data1[1];
+    c[TRGDATA2] = data2[0];
+    c[TRGDATA2 + 1] = data2[1];
+    return SetMemSetting(entry, SETTING_TRGDATA_DIO, c);
+}
+
+Status GetTrgDataDIO(DeviceEntry* entry, const std::uint8_t* count, std::uint8_t* data1,
+                     std::uint8_t* data2) {
+    return Get(entry, SETTING_TRGDATA_DIO, [&](const SamplingConfig& c) {
+        // Two pairs of trigger data exist; any other count asks for nothing.
+        if (*count != 2) return;
+        data1[0] = c[TRGDATA1];
+        data1[1] = c[TRGDATA1 + 1];
+        data2[0] = c[TRGDATA2];
+        data2[1] = c[TRGDATA2 + 1];
+    });
+}
+
+Status SetTrgDataAI(DeviceEntry* entry, std::uint8_t channel, std::uint8_t data) {
+    if (channel >= ANALOG_CHANNELS) return STATUS_BAD_SETTING;
+    SamplingConfig c{};
+    c[TRGDATA1] = channel;
+    c[TRGDATA2] = data;
+    return SetMemSetting(entry, SETTING_TRGDATA_AI, c);
+}
+
+Status GetTrgDataAI(DeviceEntry* entry, std::uint8_t* channel, std::uint8_t* data) {
+    return Get(entry, SETTING_TRGDATA_AI, [&](const SamplingConfig& c) {
+        *channel = c[TRGDATA1];
+        *data = c[TRGDATA2];
+    });
+}
+
+Status SetOutputModeAO(DeviceEntry* entry, std::uint8_t mode) {
+    SamplingConfig c{};
+    c[FLAGS] = mode;
+    return SetMemSetting(entry, SETTING_OUTPUTMODE_AO, c);
+}
+
+Status GetOutputModeAO(DeviceEntry* entry, std::uint8_t* mode) {
+    return Get(entry, SETTING_OUTPUTMODE_AO, [&](const SamplingConfig& c) { *mode = c[FLAGS]; });
+}
+
+Status SetTargetChannelAI(DeviceEntry* entry, std::uint8_t count, const std::uint8_t* channels) {
+    SamplingConfig c{};
+    putLE16(c.data() + TARGET_CHANNELS, TargetChannelMap(count, channels));
+    return SetMemSetting(entry, SETTING_TARGETCHANNEL_AI, c);
+}
+
+Status SetSamplingFreqAO(DeviceEntry* entry, std::uint8_t timing, std::uint32_t frequency) {
+    SamplingConfig c{};
+    c[FLAGS] = timing;
+    c[FREQUENCY] = static_cast<std::uint8_t>(frequency);  // 24 bits, lowest byte first
+    c[FREQUENCY + 1] = static_cast<std::uint8_t>(frequency >> 8);
+    c[FREQUENCY + 2] = static_cast<std::uint8_t>(frequency >> 16);
+    return SetMemSetting(entry, SETTING_SAMPLINGFREQ_AO, c);
+}
+
+Status GetSamplingFreqAO(DeviceEntry* entry, std::uint8_t* timing, std::uint32_t* frequency) {
+    return Get(entry, SETTING_SAMPLINGFREQ_AO, [&](const SamplingConfig& c) {
+        *timing = c[FLAGS];
+        *frequency = c[FREQUENCY] | c[FREQUENCY + 1] << 8 | c[FREQUENCY + 2] << 16;
+    });
 }
 
 }  // namespace kelvo

@@ -58,9 +58,10 @@ const char* kindName(Kind kind);
 // is. A channel-mask write (CMD_WRITE, selector 0xFF) is 80 bytes from the
 // analog calls and 24 bytes from the port and counter calls; the unit's kind
 // decides which one it waits for, and the server settles the rest (bytes
-// beyond the length that arrived with the request, mayBeShortWrite).
-inline constexpr std::size_t SHORT_REQUEST = 24;
-inline constexpr std::size_t MASK_WRITE_REQUEST = 80;
+// beyond the length that arrived with the request, mayBeShortWrite). The
+// lengths are the library's (protocol/frame.h).
+using kelvo::MASK_WRITE_REQUEST;
+using kelvo::SHORT_REQUEST;
 
 // The length a request starting with these bytes is expected to have on a unit
 // of this kind, or 0 for a command the units do not know.

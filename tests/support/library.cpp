@@ -17,6 +17,9 @@ namespace {
 
 #if defined(_WIN32)
 constexpr const char* LIBRARY_NAME = "KelvoDLL.dll";
+void closeLibrary(void* library) {
+    ::FreeLibrary(static_cast<HMODULE>(library));
+}
 void* openLibrary() {
     return reinterpret_cast<void*>(::LoadLibraryA(LIBRARY_NAME));
 }
@@ -30,6 +33,9 @@ Generic symbol(void* library, const char* name) {
 }
 #else
 constexpr const char* LIBRARY_NAME = "libkelvo.so";
+void closeLibrary(void* library) {
+    ::dlclose(library);
+}
 // The library next to the test program, as Windows finds a DLL next to the
 // .exe. (A DT_RUNPATH of $ORIGIN would not do: under AddressSanitizer the
 // dlopen interceptor, not the program, counts as the caller.)
@@ -77,6 +83,18 @@ Loaded load() {
 }
 
 }  // namespace
+
+void* loadLibrary() {
+    return openLibrary();
+}
+
+void unloadLibrary(void* library) {
+    closeLibrary(library);
+}
+
+void* findExport(void* library, const char* name) {
+    return reinterpret_cast<void*>(symbol(library, name));
+}
 
 const Library& lib() {
     static const Loaded loaded = load();

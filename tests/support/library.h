@@ -76,4 +76,10 @@ inline constexpr int EXPORT_COUNT = 54;
 // the calling test, when the library cannot be loaded or lacks an export.
 const Library& lib();
 
+// The library loaded once more, for the tests of loading and unloading
+// (null on failure), an export of it by name, and its unloading.
+void* loadLibrary();
+void* findExport(void* library, const char* name);
+void unloadLibrary(void* library);
+
 }  // namespace kelvotest

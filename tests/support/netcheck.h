@@ -1,8 +1,7 @@
-// Guards the tests that can broadcast: they run only where the sole network
-// interface is loopback (scripts/netns-run makes such a namespace).
+// The private-network guard of every test and tool that can broadcast: they
+// run only where the sole network interface is loopback (scripts/netns-run
+// makes such a namespace). Plain C++; the macro is for GoogleTest tests.
 #pragma once
-
-#include <gtest/gtest.h>
 
 namespace kelvotest {
 

@@ -84,7 +84,7 @@ TEST(PosixPlatform, SignalsDoNotCutAnExchangeShort) {
     // The same for the one-call exchange: the request goes out, no reply.
     std::uint8_t frame[256] = {0x11};
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(net().exchange(s, frame, 8, 256, 300), kelvo::platform::EXCHANGE_TIMED_OUT);
+    EXPECT_EQ(net().roundTrip(s, frame, 8, 256, 300), kelvo::platform::ROUND_TRIP_TIMED_OUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(280));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
     std::uint8_t request[8] = {};
@@ -110,7 +110,7 @@ TEST(PosixPlatform, SignalsDoNotCutAnExchangeShort) {
         request[0] |= 0x80;
         ::send(peer, request, 5, 0);
     });
-    EXPECT_EQ(net().exchange(s, frame, 8, 256, 1500), 5);
+    EXPECT_EQ(net().roundTrip(s, frame, 8, 256, 1500), 5);
     EXPECT_EQ(frame[0], 0x91);
     replier.join();
     net().close(s);
