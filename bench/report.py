@@ -17,7 +17,7 @@ from collections import defaultdict
 SCAN_REPLY_MS = 5  # the simulator's reply delay in the scan
 INITIAL_FLOOR = 1.5  # seconds: the discovery wait of Kelvo_Initial
 RATIO_GOAL = 0.95
-INSTRUCTION_GOAL = 2.0
+INSTRUCTION_GOAL = 2.5  # the per-unit lock and the trace branch included
 
 
 def load(path):
