@@ -1,10 +1,12 @@
 /*
  * kelvo.h - client library for Kelvo Ethernet I/O units.
  *
- * The library is KelvoDLL.dll (32-bit Windows, standard-call exports) or
- * libkelvo.so (Linux). Call Kelvo_Initial to find units, list them with
- * Kelvo_BrowseDevice, open one with Kelvo_Open or Kelvo_OpenByIP, then pass the
- * returned handle to the I/O and sampling calls.
+ * The library is KelvoDLL.dll (Windows, standard-call exports; one build for
+ * 32-bit and one for 64-bit programs) or libkelvo.so (Linux). Handles are
+ * pointer-sized; every other argument has the same width in both. Call
+ * Kelvo_Initial to find units, list them with Kelvo_BrowseDevice, open one
+ * with Kelvo_Open or Kelvo_OpenByIP, then pass the returned handle to the I/O
+ * and sampling calls.
  *
  * Every scalar argument is one 32-bit word; where a call says "byte" only the
  * low 8 bits of the word are used, where it says "16-bit" only the low 16.
