@@ -155,8 +155,10 @@ def start_broker(work: str, persistent: bool) -> subprocess.Popen:
             os.makedirs(store, exist_ok=True)
             os.chmod(store, 0o777)
             f.write(f"persistence true\npersistence_location {store}/\n")
-    broker = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
+    log = os.path.join(work, "mosquitto.log")
+    with open(log, "wb") as out:
+        broker = subprocess.Popen(["mosquitto", "-c", conf, "-v"], stdout=out,
+                                  stderr=subprocess.STDOUT)
     deadline = time.monotonic() + WAIT_S
     while time.monotonic() < deadline:
         probe = subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT),
@@ -165,7 +167,8 @@ def start_broker(work: str, persistent: bool) -> subprocess.Popen:
             return broker
         time.sleep(0.05)
     stop(broker)
-    raise RuntimeError("mosquitto did not start")
+    with open(log, encoding="utf-8", errors="replace") as f:
+        raise RuntimeError("mosquitto did not start:\n" + f.read()[-2000:])
 
 
 def start_sim(*args: str) -> subprocess.Popen:
