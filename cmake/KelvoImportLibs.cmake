@@ -22,7 +22,7 @@ endif()
 
 # "  Kelvo_MemReadAIO = Kelvo_MemReadDIO@12 @15" -> "  Kelvo_MemReadAIO@12 @15"
 # (x64: "  Kelvo_MemReadAIO @15"); lines without an internal name keep theirs.
-file(STRINGS ${PROJECT_SOURCE_DIR}/exports/KelvoDLL.def KELVO_DEF_LINES)
+file(STRINGS ${PROJECT_SOURCE_DIR}/library/exports/KelvoDLL.def KELVO_DEF_LINES)
 set(KELVO_IMPORT_DEF "; Import definitions of KelvoDLL.dll (generated from exports/KelvoDLL.def).\n")
 string(APPEND KELVO_IMPORT_DEF "; Names as a program that includes kelvo.h asks for them.\n")
 string(APPEND KELVO_IMPORT_DEF "LIBRARY KelvoDLL.dll\nEXPORTS\n")
@@ -46,7 +46,7 @@ set(KELVO_IMPORT_DEF_FILE ${PROJECT_BINARY_DIR}/KelvoDLL-import.def)
 file(WRITE ${KELVO_IMPORT_DEF_FILE}.tmp "${KELVO_IMPORT_DEF}")
 configure_file(${KELVO_IMPORT_DEF_FILE}.tmp ${KELVO_IMPORT_DEF_FILE} COPYONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-             ${PROJECT_SOURCE_DIR}/exports/KelvoDLL.def)
+             ${PROJECT_SOURCE_DIR}/library/exports/KelvoDLL.def)
 
 # GNU dlltool of the same MinGW tool set as the compiler.
 get_filename_component(KELVO_CC_NAME ${CMAKE_C_COMPILER} NAME)

@@ -9,7 +9,7 @@ install(TARGETS kelvo_lib EXPORT kelvoTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/kelvo.h ${PROJECT_SOURCE_DIR}/include/kelvo_models.h
+install(FILES ${PROJECT_SOURCE_DIR}/library/include/kelvo.h ${PROJECT_SOURCE_DIR}/library/include/kelvo_models.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT kelvoTargets NAMESPACE kelvo:: DESTINATION ${KELVO_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kelvoConfig.cmake.in

@@ -11,12 +11,12 @@
 namespace kelvotest::io {
 namespace {
 
-const Bytes kImage = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
+const Bytes IMAGE = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
 
 TEST(DigitalRequests, ReadAndWriteFramesOnTheWire) {
     OpenedUnit u(100, 8);  // three ports, each readable and writable
     ASSERT_NE(u.handle, nullptr);
-    u.fake.setData(kImage);
+    u.fake.setData(IMAGE);
     std::uint8_t d = 0xEE;
 
     ASSERT_EQ(lib().ReadDIO(u.handle, 2, &d), KELVO_STATUS_OK);
@@ -101,7 +101,7 @@ TEST(DigitalRanges, EveryModelAcceptsItsOwnPorts) {
                         {18, 2, 2}, {19, 8, 8}, {20, 0, 4}, {25, 0, 0}};
     const std::string addr = testAddress(102);
     FakeUnit fake(addr, 1, 1);
-    fake.setData(kImage);
+    fake.setData(IMAGE);
     std::string text = "1\r\n";
     for (const Row& r : rows) {
         text += deviceLine(addr, r.model, 1) + "\r\n";
@@ -124,7 +124,7 @@ TEST(DigitalRanges, EveryModelAcceptsItsOwnPorts) {
             std::uint8_t d = 0xEE;
             if (p < r.readable) {
                 EXPECT_EQ(lib().ReadDIO(h, port, &d), KELVO_STATUS_OK);
-                EXPECT_EQ(d, kImage[p]);
+                EXPECT_EQ(d, IMAGE[p]);
                 auto req = sent(fake, ++count);
                 ASSERT_EQ(req.size(), count);
                 EXPECT_EQ(hex(req.back()), hex(readPortsFrame(seq++)));
@@ -148,7 +148,7 @@ TEST(DigitalRanges, EveryModelAcceptsItsOwnPorts) {
         const std::uint8_t mr[] = {0, static_cast<std::uint8_t>(r.readable), 0};
         std::uint8_t md[3] = {0xEE, 0xEE, 0xEE};
         EXPECT_EQ(lib().MultiReadDIO(h, 3, mr, md), KELVO_STATUS_BAD_CHANNEL);
-        EXPECT_EQ(md[0], r.readable > 0 ? kImage[0] : 0);
+        EXPECT_EQ(md[0], r.readable > 0 ? IMAGE[0] : 0);
         EXPECT_EQ(md[1], 0);
         EXPECT_EQ(md[2], 0);
         auto req = sent(fake, ++count);
@@ -172,7 +172,7 @@ TEST(DigitalRanges, EveryModelAcceptsItsOwnPorts) {
 TEST(DigitalMultiRead, PortListMapsOntoOneRead) {
     OpenedUnit u(103, 17);  // 2 input ports, 4 in total
     ASSERT_NE(u.handle, nullptr);
-    u.fake.setData(kImage);
+    u.fake.setData(IMAGE);
 
     std::uint8_t d[3] = {0xEE, 0xEE, 0xEE};
     EXPECT_EQ(lib().MultiReadDIO(u.handle, 0, nullptr, d), KELVO_STATUS_OK);
@@ -250,7 +250,7 @@ TEST(DigitalMultiWrite, EntriesFormOneImage) {
 TEST(DigitalFailures, UnknownHandleAndFailedExchange) {
     OpenedUnit u(105, 18);  // 2 ports, readable and writable
     ASSERT_NE(u.handle, nullptr);
-    u.fake.setData(kImage);
+    u.fake.setData(IMAGE);
     const std::uint8_t ports[] = {0, 1};
     const std::uint8_t dirs[] = {0xFF, 0x00};
 

@@ -1,0 +1,101 @@
+#include "discovery.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace gateway {
+namespace {
+
+constexpr std::uint16_t DISCOVERY_PORT = 30718;
+constexpr std::uint8_t QUERY[4] = {0x00, 0x00, 0x00, 0xF6};
+// The answer carries the unit's MAC in bytes 24..29.
+constexpr std::size_t MAC_OFFSET = 24;
+constexpr std::size_t ANSWER_MAX = 64;
+
+struct Socket {
+    int fd = -1;
+    ~Socket() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool SendQuery(int fd, const std::string& address) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(DISCOVERY_PORT);
+    if (inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1) return false;
+    return sendto(fd, QUERY, sizeof QUERY, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(sizeof QUERY);
+}
+
+}  // namespace
+
+std::string MacText(const std::array<std::uint8_t, 6>& mac) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", mac[0], mac[1], mac[2],
+                  mac[3], mac[4], mac[5]);
+    return text;
+}
+
+std::vector<FoundUnit> Discover(bool broadcast, const std::vector<std::string>& addresses,
+                                int waitMs) {
+    std::vector<FoundUnit> found;
+    for (const auto& a : addresses) {
+        if (std::none_of(found.begin(), found.end(),
+                         [&](const FoundUnit& f) { return f.address == a; })) {
+            found.push_back({a, std::nullopt});
+        }
+    }
+    Socket s;
+    s.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s.fd < 0) return found;
+    if (broadcast) {
+        const int on = 1;
+        setsockopt(s.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        if (!SendQuery(s.fd, "255.255.255.255")) {
+            std::perror("kelvo-gateway: discovery query");
+        }
+    }
+    std::size_t unanswered = 0;
+    for (const auto& f : found) unanswered += SendQuery(s.fd, f.address) ? 1 : 0;
+    if (!broadcast && unanswered == 0) return found;
+
+    // The wait starts afresh after every answer, as the library's does.
+    for (;;) {
+        pollfd p{s.fd, POLLIN, 0};
+        if (poll(&p, 1, waitMs) <= 0) break;
+        std::uint8_t answer[ANSWER_MAX + 1];
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t n = recvfrom(s.fd, answer, sizeof answer, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n < 0 || static_cast<std::size_t>(n) > ANSWER_MAX) continue;
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+        auto it = std::find_if(found.begin(), found.end(),
+                               [&](const FoundUnit& f) { return f.address == text; });
+        if (it == found.end()) {
+            if (!broadcast) continue;
+            found.push_back({text, std::nullopt});
+            it = found.end() - 1;
+        } else if (!it->mac && unanswered > 0) {
+            --unanswered;
+        }
+        if (static_cast<std::size_t>(n) >= MAC_OFFSET + 6) {
+            std::array<std::uint8_t, 6> mac;
+            std::copy_n(answer + MAC_OFFSET, 6, mac.begin());
+            it->mac = mac;
+        }
+        if (!broadcast && unanswered == 0) break;
+    }
+    return found;
+}
+
+}  // namespace gateway
