@@ -60,6 +60,13 @@ typedef void* KELVO_HANDLE;
 #define KELVO_STATUS_BAD_SETTING 0x8020 /* setting kind or value out of range */
 #define KELVO_STATUS_BAD_CHANNEL 0x8021 /* port or channel outside the model */
 
+/* How long the library waits. Every exchange waits up to
+ * KELVO_REPLY_TIMEOUT_MS for the unit's reply; every TCP connect it makes
+ * (opening, the reconnect after a failed exchange, identification) gives up
+ * after KELVO_CONNECT_TIMEOUT_MS. */
+#define KELVO_REPLY_TIMEOUT_MS 1500
+#define KELVO_CONNECT_TIMEOUT_MS 1000
+
 /* One unit as listed by browsing: 21 bytes, records follow without gaps. */
 #pragma pack(push, 1)
 typedef struct KelvoDeviceSummary {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kelvo.h"
+
 namespace kelvo {
 
 inline constexpr std::size_t FRAME_SIZE = 256;
@@ -83,7 +85,7 @@ inline constexpr unsigned MEM_COUNT_SHIFT = 12;
 
 inline constexpr std::uint16_t COMMAND_PORT = 10001;
 inline constexpr std::uint16_t DISCOVERY_PORT = 30718;
-inline constexpr std::int32_t REPLY_TIMEOUT_MS = 1500;
+inline constexpr std::int32_t REPLY_TIMEOUT_MS = KELVO_REPLY_TIMEOUT_MS;
 
 // Discovery: a 4-byte query; answers carry the MAC at bytes 24..29 of a
 // 64-byte receive buffer.
