@@ -1,5 +1,6 @@
 # cmake --install BUILD --prefix P: the library, the headers, the CMake
-# package (kelvo::kelvo), kelvo.pc, the tools and the manual pages; on Windows
+# package (kelvo::kelvo), kelvo.pc, the tools and the manual pages (the
+# library's and each installed tool's); on Windows
 # KelvoDLL.dll, both import libraries and the import definitions.
 include(CMakePackageConfigHelpers)
 
@@ -51,6 +52,17 @@ foreach(tool kelvo_cli kelvo_sim kelvo_gateway)
   endif()
 endforeach()
 
+# The library's pages, and each tool's page with the tool.
 if(TARGET kelvo_man)
-  install(DIRECTORY ${KELVO_MAN_DIR}/ DESTINATION ${CMAKE_INSTALL_MANDIR})
+  install(DIRECTORY ${KELVO_MAN_DIR}/man3 ${KELVO_MAN_DIR}/man7 DESTINATION ${CMAKE_INSTALL_MANDIR}
+          FILES_MATCHING PATTERN "*.[37]")
+  foreach(page kelvo_cli:man1/kelvo.1 kelvo_sim:man1/kelvo-sim.1 kelvo_gateway:man8/kelvo-gateway.8)
+    string(REPLACE ":" ";" page "${page}")
+    list(GET page 0 tool)
+    list(GET page 1 file)
+    if(TARGET ${tool})
+      get_filename_component(section ${file} DIRECTORY)
+      install(FILES ${KELVO_MAN_DIR}/${file} DESTINATION ${CMAKE_INSTALL_MANDIR}/${section})
+    endif()
+  endforeach()
 endif()

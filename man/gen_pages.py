@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the manual pages from the comments of include/kelvo.h: one page in
-section 3 per export and kelvo(7), the overview.
+section 3 per export and kelvo(7), the overview; and the tools' pages
+kelvo(1), kelvo-sim(1) and kelvo-gateway(8), written by hand in tools/.
 
-    gen_pages.py kelvo.h OUT_DIR VERSION      (writes OUT_DIR/man3, OUT_DIR/man7)
+    gen_pages.py kelvo.h OUT_DIR VERSION      (writes OUT_DIR/man1, man3, man7, man8)
 
 What the header's comments hold, and where it goes:
 
@@ -219,13 +220,67 @@ def overview_page(header, overview, groups, exports, date, version):
             out.append(".PP\n" + roff(group["returns"]) + "\n")
         for export in (e for e in exports if e["group"] is group):
             out.append(f".TP\n.BR {export['name']} (3)\n{roff(export['summary'])}.\n")
+    out.append(ENVIRONMENT)
     out.append(".SH SEE ALSO\n.BR Kelvo_Initial (3),\n.BR Kelvo_BrowseDevice (3),\n"
-               ".BR Kelvo_Open (3)\n")
+               ".BR Kelvo_Open (3),\n.BR kelvo (1),\n.BR kelvo\\-sim (1),\n"
+               ".BR kelvo\\-gateway (8)\n")
     return "".join(out)
+
+
+ENVIRONMENT = r""".SH ENVIRONMENT
+.TP
+.B KELVO_TRACE
+A file name, or
+.BR stderr :
+the library appends one line per exchange, discovery answer and
+identification to that file, or writes it to standard error. An exchange line
+names the unit (model, unit ID and address), the request's command byte,
+sequence number and length, how long the exchange took and its outcome
+.RB ( ok ,
+.BR "timeout after 1500 ms" ,
+.BR "connection closed" ,
+.BR "unit status \fIN\fB" ,
+\&...), followed after a failure by the outcome of the reconnect. Read by
+.BR Kelvo_Initial (3):
+a running program changes it with its next
+.BR Kelvo_Initial .
+Unset, the library writes nothing.
+.TP
+.B KELVO_DEVICE_LIST_DIR
+The directory of the device-list file
+.IR Kelvo.ini ,
+in place of the Windows directory (on Linux
+.BR $WINDIR ,
+else
+.IR /etc ),
+on both systems: a program can so give
+.B Kelvo_Initial
+a list of its own.
+.TP
+.B WINDIR
+On Linux, the directory of
+.I Kelvo.ini
+when
+.B KELVO_DEVICE_LIST_DIR
+is not set.
+.SH FILES
+.TP
+.I Kelvo.ini
+The device list: the first line is the mode
+.RB ( 0
+broadcast only,
+.B 1
+the listed units only, anything else both), then one unit per line,
+.IB name , "model code" , "unit ID" , "IPv4 address" , MAC , "aux byte" \fR,
+each line ending in CR LF.
+"""
+
+TOOL_PAGES = ("kelvo.1", "kelvo-sim.1", "kelvo-gateway.8")
 
 
 def main():
     header_path, out_dir, version = sys.argv[1], pathlib.Path(sys.argv[2]), sys.argv[3]
+    tools = pathlib.Path(__file__).resolve().parent / "tools"
     header = pathlib.Path(header_path).read_text()
     # major.minor.YY.MMDD: the last two numbers are the release date.
     yy, mmdd = version.split(".")[2:4]
@@ -235,7 +290,7 @@ def main():
     except Failure as failure:
         sys.exit(f"{header_path}: {failure}")
     names = [e["name"] for e in exports]
-    for section in ("man3", "man7"):
+    for section in ("man1", "man3", "man7", "man8"):
         (out_dir / section).mkdir(parents=True, exist_ok=True)
         for old in (out_dir / section).glob("*"):
             old.unlink()
@@ -244,7 +299,11 @@ def main():
             export_page(export, names, date, version))
     (out_dir / "man7" / "kelvo.7").write_text(
         overview_page(header, overview, groups, exports, date, version))
-    print(f"{len(exports)} pages in section 3, kelvo(7)")
+    # The tools' pages are written by hand; only their date and version are filled in.
+    for name in TOOL_PAGES:
+        text = (tools / name).read_text().replace("@KELVO_MAN_DATE@", date)
+        (out_dir / f"man{name[-1]}" / name).write_text(text.replace("@PROJECT_VERSION@", version))
+    print(f"{len(exports)} pages in section 3, kelvo(7), {', '.join(TOOL_PAGES)}")
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@
 // Units.Discover() invalidates every Unit opened before it; the rules for
 // threads are the library's (kelvo(7)).
 using System;
+using System.Linq;
 using System.Runtime.InteropServices;
 
 namespace Kelvo
@@ -54,9 +55,25 @@ namespace Kelvo
             Status = status;
         }
 
+        /// <summary>"KELVO_STATUS_BAD_CHANNEL (0x8021)"; an unknown status as hex alone.</summary>
+        public static string StatusText(ushort status)
+        {
+            string name;
+            switch (status) {
+                case Native.KELVO_STATUS_OK: name = "KELVO_STATUS_OK"; break;
+                case Native.KELVO_STATUS_NOT_OPEN: name = "KELVO_STATUS_NOT_OPEN"; break;
+                case Native.KELVO_STATUS_COMM_ERROR: name = "KELVO_STATUS_COMM_ERROR"; break;
+                case Native.KELVO_STATUS_BAD_CHANNEL: name = "KELVO_STATUS_BAD_CHANNEL"; break;
+                case Native.KELVO_STATUS_BAD_SETTING: name = "KELVO_STATUS_BAD_SETTING"; break;
+                case Native.KELVO_STATUS_NO_MEMORY: name = "KELVO_STATUS_NO_MEMORY"; break;
+                default: return $"status 0x{status:X4}";
+            }
+            return $"{name} (0x{status:X4})";
+        }
+
         internal static void Check(ushort status, string call)
         {
-            string what = $"{call}: status 0x{status:X4}";
+            string what = $"{call}: {StatusText(status)}";
             switch (status) {
                 case Native.KELVO_STATUS_OK: return;
                 case Native.KELVO_STATUS_NOT_OPEN: throw new NotOpenException(what);
@@ -183,14 +200,38 @@ namespace Kelvo
             KelvoException.Check(Native.Kelvo_WriteAIO(Handle, channel, value), "Kelvo_WriteAIO");
         }
 
-        /// <summary>The values of the valid channels among these, lowest first.</summary>
+        /// <summary>One value per channel asked for, in the order asked (a
+        /// channel asked twice gets its value twice), read in one exchange.
+        /// A channel outside the model's inputs throws BadChannelException
+        /// naming it.</summary>
         public int[] ReadAnalogs(params byte[] channels)
         {
-            var values = new int[channels.Length];
+            byte[] distinct = channels.Distinct().OrderBy(c => c).ToArray();
+            if (distinct.Length == 0) return new int[0];
+            CheckAnalogInput(distinct[distinct.Length - 1]);
+            // The library fills one value per valid channel, lowest channel first.
+            var values = new int[distinct.Length];
             KelvoException.Check(
-                Native.Kelvo_MultiReadAIO(Handle, (uint)channels.Length, channels, values),
+                Native.Kelvo_MultiReadAIO(Handle, (uint)distinct.Length, distinct, values),
                 "Kelvo_MultiReadAIO");
-            return values;
+            return channels.Select(c => values[Array.IndexOf(distinct, c)]).ToArray();
+        }
+
+        // Input channels are 0 .. inputs-1 of the model. The library reads the
+        // valid channels among those asked for and skips the others, so the
+        // highest one asked for is checked here, once per unit and bound:
+        // Kelvo_ReadAIO refuses a channel outside the model without an exchange.
+        private int inputsAtLeast;          // channels below are known valid
+        private int inputsAtMost = 256;     // channels from here on are known invalid
+
+        private void CheckAnalogInput(byte channel)
+        {
+            if (channel < inputsAtLeast) return;
+            ushort status = channel >= inputsAtMost ? Native.KELVO_STATUS_BAD_CHANNEL
+                                                    : Native.Kelvo_ReadAIO(Handle, channel, out int _);
+            if (status == Native.KELVO_STATUS_BAD_CHANNEL) inputsAtMost = channel;
+            else if (status == Native.KELVO_STATUS_OK) inputsAtLeast = channel + 1;
+            KelvoException.Check(status, $"Kelvo_MultiReadAIO: channel {channel}");
         }
 
         public void SetGain(uint channel, uint gain)

@@ -2,7 +2,9 @@
 
 The version is the library's own, the ``project(kelvo VERSION ...)`` of the
 project's CMakeLists.txt (PKG-INFO when building from an sdist); it is also
-written into the package as ``kelvo/_version.py``.
+written into the package as ``kelvo/_version.py``. The model table of
+``library/include/kelvo_models.h`` goes into the package as
+``kelvo/_models.py`` (a source checkout reads the header at import instead).
 
 ``KELVO_WHEEL_LIBRARY=path/to/libkelvo.so`` (or ``KelvoDLL.dll``) ships that
 library inside the package and makes the wheel a platform wheel
@@ -11,6 +13,7 @@ CMake's ``kelvo_wheel`` target does this with the library it built.
 """
 
 import atexit
+import importlib.util
 import os
 import re
 import shutil
@@ -48,12 +51,28 @@ def library_version():
 VERSION = library_version()
 
 
+def model_table_module(target):
+    """Writes ``target`` (kelvo/_models.py) from the project's kelvo_models.h,
+    read by the package's own reader (loaded by path: the package itself
+    is not imported here)."""
+    spec = importlib.util.spec_from_file_location(
+        "kelvo_model_header", os.path.join(HERE, "kelvo", "_model_header.py"))
+    reader = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reader)
+    if not os.path.isfile(reader.HEADER_IN_TREE):
+        raise SystemExit("kelvo: no library/include/kelvo_models.h: build from the Kelvo "
+                         "source tree")
+    with open(target, "w", encoding="utf-8") as f:
+        f.write(reader.module_text(reader.HEADER_IN_TREE))
+
+
 class BuildPy(build_py):
     def run(self):
         super().run()
         package = os.path.join(self.build_lib, "kelvo")
         with open(os.path.join(package, "_version.py"), "w", encoding="utf-8") as f:
             f.write(f'version = "{VERSION}"\n')
+        model_table_module(os.path.join(package, "_models.py"))
         if LIBRARY:
             if not os.path.isfile(LIBRARY):
                 raise SystemExit(f"kelvo: KELVO_WHEEL_LIBRARY={LIBRARY}: no such file")

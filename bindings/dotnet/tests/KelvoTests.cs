@@ -47,9 +47,13 @@ static class KelvoTests
 
         using (var ai = Unit.OpenByIP("127.0.0.10")) {
             ai.SetGain(3, 2);
-            int[] pair = ai.ReadAnalogs(7, 3);
-            Check(pair.SequenceEqual(new[] { ai.ReadAnalog(3), ai.ReadAnalog(7) }),
-                  $"KV-109 channels 3 and 7: {string.Join(", ", pair)}");
+            int[] asked = ai.ReadAnalogs(7, 3, 7);
+            Check(asked.SequenceEqual(new[] { ai.ReadAnalog(7), ai.ReadAnalog(3), ai.ReadAnalog(7) }),
+                  $"KV-109 channels 7, 3, 7: {string.Join(", ", asked)}");
+            var e = Caught<BadChannelException>(() => ai.ReadAnalogs(3, 99, 7));
+            Check(e != null && e.Message.Contains("99") &&
+                      e.Message.Contains("KELVO_STATUS_BAD_CHANNEL (0x8021)"),
+                  "KV-109 channel 99: " + e?.Message);
         }
         using (var ao = Unit.Open(10, 1)) {
             ao.WriteAnalog(3, -100);

@@ -57,7 +57,8 @@ def _package_version() -> str:
         return version
     except ImportError:
         pass
-    cmake = _os.path.join(_os.path.dirname(__file__), _os.pardir, _os.pardir, "CMakeLists.txt")
+    cmake = _os.path.join(_os.path.dirname(__file__), _os.pardir, _os.pardir, _os.pardir,
+                         "CMakeLists.txt")
     try:
         with _builtins.open(cmake, encoding="utf-8") as f:
             found = _re.search(r"project\(\s*kelvo\s+VERSION\s+([0-9.]+)", f.read())

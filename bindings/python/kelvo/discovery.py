@@ -5,7 +5,6 @@ from __future__ import annotations
 import builtins
 import os
 import re
-import socket
 import tempfile
 from ctypes import byref
 from typing import Callable, Iterable, List, Optional, Tuple, Union
@@ -13,19 +12,17 @@ from typing import Callable, Iterable, List, Optional, Tuple, Union
 from . import _state, raw
 from .errors import OpenError
 from .models import model, model_by_name
-from .unit import Unit, UnitSummary, VersionInfo, _byte, _version_info
+from .unit import Unit, UnitSummary, VersionInfo, _byte, _version_info, identify
 
 __all__ = ["discover", "units", "open", "library_version", "enable_trace", "disable_trace"]
 
 _log = _state.log
 _ADDRESS = re.compile(r"^\d{1,3}(\.\d{1,3}){3}$")
-_COMMAND_PORT = 10001
-_REPLY_TIMEOUT_S = 1.5
-# Identification: CMD_INFO, everything else 0; the valid reply starts
-# 0x92 0x00 0x00 and carries model code, aux byte and unit ID at 16..18.
-_IDENTIFY = bytes([0x12, 0, 0, 0, 0, 0, 0, 0])
 # Device-list mode lines: only the listed units / listed units and broadcast.
 _LISTED_ONLY, _LISTED_AND_BROADCAST = 1, 2
+# A listed unit whose model code, aux byte and unit ID are all 255 is one the
+# library must identify; it drops those that stay unidentified.
+_UNKNOWN = (0xFF, 0xFF, 0xFF)
 
 
 def library_version() -> VersionInfo:
@@ -75,9 +72,10 @@ def discover(addresses: Optional[Iterable[str]] = None, *, broadcast: Optional[b
     Linux in ``$WINDIR``, else ``/etc``) and, unless its first line is 1,
     broadcasts a query on the local network and waits at least 1.5 s.
 
-    ``discover(["192.168.0.20", ...])`` looks at these addresses only: the
-    binding asks each one who it is and hands the library a private device
-    list in place of the system's, without broadcasting. With
+    ``discover(["192.168.0.20", ...])`` looks at these addresses only,
+    without broadcasting: through a private device list in place of the
+    system's, the library connects to each address and the unit there says
+    who it is; addresses where no unit answers are left out. With
     ``broadcast=True`` the library broadcasts as well and identifies the
     listed units itself. ``device_list=PATH`` uses that device-list file in
     place of the system's, as it stands (its first line decides whether the
@@ -86,7 +84,7 @@ def discover(addresses: Optional[Iterable[str]] = None, *, broadcast: Optional[b
     Every :class:`Unit` opened before is ended: its calls raise
     :class:`StaleUnitError`. Open the units again.
     """
-    listing = _private_list(addresses, broadcast, device_list)
+    listing, wanted = _private_list(addresses, broadcast, device_list)
     with raw.lock, _state.gate.exclusive(), _state.table_lock:
         lib = raw.load()
         ended = sorted(c.label for c in _state.connections.values())
@@ -98,74 +96,79 @@ def discover(addresses: Optional[Iterable[str]] = None, *, broadcast: Optional[b
         if listing is None:
             count = lib.Kelvo_Initial()
         else:
-            count = _initial_with(lib, listing)
+            count = _initial_with(lib, listing, wanted)
         found = _browse()
     _log.info("discover(): %d unit(s): %s", count, " ".join(s.key for s in found))
     return found
 
 
+def _device_list(mode: int, lines: Iterable[Tuple[str, Tuple[int, int, int]]]) -> bytes:
+    return (f"{mode}\r\n" + "".join(
+        f"{a},{code},{unit_id},{a},00-00-00-00-00-00,{aux}\r\n"
+        for a, (code, aux, unit_id) in lines)).encode("ascii")
+
+
 def _private_list(addresses: Optional[Iterable[str]], broadcast: Optional[bool],
-                  device_list: Optional[Union[str, "os.PathLike[str]"]]) -> Optional[bytes]:
-    """The text of the device list discover() should use; None for the system's."""
+                  device_list: Optional[Union[str, "os.PathLike[str]"]]
+                  ) -> Tuple[Optional[bytes], List[str]]:
+    """The text of the device list discover() should use (None for the
+    system's), and the addresses the binding has the units at identified
+    first (none when the library does it itself)."""
     if addresses is None and device_list is None:
         if broadcast is False:
             raise ValueError("discover(broadcast=False) needs addresses or a device_list")
-        return None
+        return None, []
     if device_list is not None:
         if addresses is not None or broadcast is not None:
             raise TypeError("discover(): give either device_list or addresses/broadcast")
         with builtins.open(device_list, "rb") as f:
-            return f.read()
+            return f.read(), []
     wanted = list(addresses or ())
     for address in wanted:
         if not isinstance(address, str) or not _ADDRESS.match(address):
             raise ValueError(f"discover(): not an IPv4 address: {address!r}")
     if broadcast:
-        # The library identifies listed units itself when it broadcasts.
-        lines = [(a, (0xFF, 0xFF, 0xFF)) for a in wanted]
-        mode = _LISTED_AND_BROADCAST
-    else:
-        lines = []
-        for address in wanted:
-            identity = _identify(address)
-            if identity is None:
-                _log.warning("discover(): no unit answered at %s", address)
-            else:
-                lines.append((address, identity))
-        mode = _LISTED_ONLY
-    text = f"{mode}\r\n" + "".join(
-        f"{a},{code},{unit_id},{a},00-00-00-00-00-00,{aux}\r\n"
-        for a, (code, aux, unit_id) in lines)
-    return text.encode("ascii")
+        # When it broadcasts, the library identifies the listed units too.
+        return _device_list(_LISTED_AND_BROADCAST, [(a, _UNKNOWN) for a in wanted]), []
+    # Listed only, the library takes the file's values as they stand and
+    # asks nobody: list the addresses, let the library connect to each and
+    # ask the unit through it, then list what the units said.
+    distinct = list(dict.fromkeys(wanted))
+    return _device_list(_LISTED_ONLY, [(a, (0, 0, 0)) for a in distinct]), distinct
 
 
-def _identify(address: str) -> Optional[Tuple[int, int, int]]:
-    """(model code, aux byte, unit ID) of the unit at ``address``, as the
-    library's own identification asks it; None if it does not answer so."""
-    try:
-        with socket.create_connection((address, _COMMAND_PORT),
-                                      timeout=_REPLY_TIMEOUT_S) as connection:
-            connection.sendall(_IDENTIFY)
-            reply = connection.recv(256)
-    except OSError as error:
-        _log.debug("identify %s: %s", address, error)
-        return None
-    if len(reply) < 19 or reply[:3] != b"\x92\x00\x00":
-        return None
-    return reply[16], reply[17], reply[18]
+def _identified(lib: object, addresses: List[str]) -> bytes:
+    """A listed-only device list of the units at ``addresses`` as they name
+    themselves, in the order given; addresses without a unit are left out.
+    Called with the list of just these addresses in place."""
+    lines = []
+    for address in addresses:
+        handle = lib.Kelvo_OpenByIP(address.encode("ascii"))  # type: ignore[attr-defined]
+        identity = identify(handle) if handle else None
+        if identity is None:
+            _log.warning("discover(): no unit answered at %s", address)
+        else:
+            lines.append((address, identity))
+    return _device_list(_LISTED_ONLY, lines)
 
 
-def _initial_with(lib: object, listing: bytes) -> int:
+def _initial_with(lib: object, listing: bytes, wanted: List[str]) -> int:
     """Kelvo_Initial with ``listing`` as its device-list file: the library
     reads Kelvo.ini from $KELVO_DEVICE_LIST_DIR, which points at a private
-    directory for this one call."""
+    directory for this call. With ``wanted`` addresses, once more with the
+    list of the units found at them."""
     saved = os.environ.get("KELVO_DEVICE_LIST_DIR")
     with tempfile.TemporaryDirectory(prefix="kelvo-list-") as directory:
         with builtins.open(os.path.join(directory, "Kelvo.ini"), "wb") as f:
             f.write(listing)
         os.environ["KELVO_DEVICE_LIST_DIR"] = directory
         try:
-            return int(lib.Kelvo_Initial())  # type: ignore[attr-defined]
+            count = int(lib.Kelvo_Initial())  # type: ignore[attr-defined]
+            if wanted:
+                with builtins.open(os.path.join(directory, "Kelvo.ini"), "wb") as f:
+                    f.write(_identified(lib, wanted))
+                count = int(lib.Kelvo_Initial())  # type: ignore[attr-defined]
+            return count
         finally:
             if saved is None:
                 os.environ.pop("KELVO_DEVICE_LIST_DIR", None)
@@ -220,7 +223,7 @@ def open(target: Union[str, int, UnitSummary], unit_id: Optional[int] = None) ->
         def reopen() -> Optional[int]:
             return raw.lib.Kelvo_Open(code, ident)
 
-        return _attach(label, reopen, lambda: listed[0])
+        return _attach(label, reopen, lambda _: listed[0])
 
 
 def _open_address(address: str) -> Unit:
@@ -231,11 +234,11 @@ def _open_address(address: str) -> Unit:
 
     with _state.gate.shared(), _state.table_lock:
         raw.load()
-        return _attach(address, reopen, lambda: _summary_of(address))
+        return _attach(address, reopen, _summary_of)
 
 
 def _attach(label: str, reopen: Callable[[], Optional[int]],
-            summary_of: Callable[[], Optional[UnitSummary]]) -> Unit:
+            summary_of: Callable[[int], Optional[UnitSummary]]) -> Unit:
     """Open through ``reopen`` and return a Unit on the handle's connection;
     ``summary_of`` tells a new connection's unit. Called with the gate
     shared and the table lock held."""
@@ -245,7 +248,7 @@ def _attach(label: str, reopen: Callable[[], Optional[int]],
                         unit=label, operation="open")
     connection = _state.connections.get(handle)
     if connection is None:
-        summary = summary_of()
+        summary = summary_of(handle)
         connection = _state.Connection(handle, label, summary,
                                        model(summary.model_code) if summary else None, reopen)
         _state.connections[handle] = connection
@@ -254,14 +257,14 @@ def _attach(label: str, reopen: Callable[[], Optional[int]],
     return Unit(connection, label)
 
 
-def _summary_of(address: str) -> Optional[UnitSummary]:
-    """The listed unit at ``address``. The list carries no addresses, so ask
-    the unit who it is (one short exchange on a connection of its own, as
-    the library's identification does); None if it does not say."""
-    identity = _identify(address)
+def _summary_of(handle: int) -> Optional[UnitSummary]:
+    """The listed unit behind a handle opened by address. The list carries
+    no addresses, so ask the unit who it is (one exchange on its
+    connection); None if it does not say."""
+    identity = identify(handle)
     if identity is None:
-        _log.info("%s: the unit did not say who it is; only the library checks arguments",
-                  address)
+        _log.info("the unit at handle 0x%x did not say who it is; only the library checks "
+                  "arguments", handle)
         return None
     code, _, unit_id = identity
     return next((s for s in _browse() if (s.model_code, s.unit_id) == (code, unit_id)), None)

@@ -1,9 +1,10 @@
 """The Kelvo unit models: kind, counts and value width of each model code.
 
-A copy of the table in ``include/kelvo_models.h`` (the binding's tests compare
-the two). :class:`kelvo.Unit` checks ports, channels, values and gains against
-it before it calls the library, and raises :class:`ValueError` naming the
-model for anything the model lacks.
+The table of ``kelvo_models.h``: a built package carries it as
+``kelvo/_models.py``, written from the header when the package was built; a
+source checkout reads the header itself. :class:`kelvo.Unit` checks ports,
+channels, values and gains against it before it calls the library, and
+raises :class:`ValueError` naming the model for anything the model lacks.
 """
 
 from __future__ import annotations
@@ -26,24 +27,21 @@ __all__ = [
     "model_by_name",
 ]
 
-# KelvoKind
-DIGITAL_IN = 1
-DIGITAL_OUT = 2
-DIGITAL_INOUT = 3
-DIGITAL_BIDIR = 4
-ANALOG_IN = 5
-ANALOG_OUT = 6
-COUNTER = 7
+try:
+    from ._models import KIND_NAMES, KINDS, ROWS
+except ImportError:  # a source checkout: the header beside the package
+    from ._model_header import read as _read_header
 
-KIND_NAMES = {
-    DIGITAL_IN: "digital input",
-    DIGITAL_OUT: "digital output",
-    DIGITAL_INOUT: "digital input and output",
-    DIGITAL_BIDIR: "bidirectional digital",
-    ANALOG_IN: "analog input",
-    ANALOG_OUT: "analog output",
-    COUNTER: "counter",
-}
+    KINDS, KIND_NAMES, ROWS = _read_header()
+
+# KelvoKind
+DIGITAL_IN = KINDS["DIGITAL_IN"]
+DIGITAL_OUT = KINDS["DIGITAL_OUT"]
+DIGITAL_INOUT = KINDS["DIGITAL_INOUT"]
+DIGITAL_BIDIR = KINDS["DIGITAL_BIDIR"]
+ANALOG_IN = KINDS["ANALOG_IN"]
+ANALOG_OUT = KINDS["ANALOG_OUT"]
+COUNTER = KINDS["COUNTER"]
 
 #: Gain codes of an analog channel: 0..3 multiply the input by 1, 2, 4, 8.
 GAINS: Tuple[int, ...] = (0, 1, 2, 3)
@@ -87,33 +85,8 @@ class Model:
         return -(1 << (self.bits - 1)), (1 << self.bits) - 1
 
 
-def _row(code: int, kind: int, total: int, inputs: int, outputs: int, bits: int) -> Model:
-    return Model(code, f"KV-{100 + code}", kind, total, inputs, outputs, bits)
-
-
 #: Model code -> :class:`Model`, codes 1..20.
-MODELS: Dict[int, Model] = {m.code: m for m in (
-    _row(1, DIGITAL_IN, 2, 2, 0, 8),
-    _row(2, DIGITAL_IN, 2, 2, 0, 8),
-    _row(3, DIGITAL_INOUT, 2, 1, 1, 8),
-    _row(4, DIGITAL_INOUT, 2, 1, 1, 8),
-    _row(5, DIGITAL_OUT, 2, 0, 2, 8),
-    _row(6, DIGITAL_OUT, 2, 0, 2, 8),
-    _row(7, DIGITAL_OUT, 2, 0, 2, 8),
-    _row(8, DIGITAL_BIDIR, 3, 3, 3, 8),
-    _row(9, ANALOG_IN, 16, 16, 0, 16),
-    _row(10, ANALOG_OUT, 4, 0, 4, 12),
-    _row(11, COUNTER, 2, 2, 2, 16),
-    _row(12, DIGITAL_IN, 8, 8, 0, 8),
-    _row(13, DIGITAL_IN, 4, 4, 0, 8),
-    _row(14, DIGITAL_OUT, 8, 0, 8, 8),
-    _row(15, DIGITAL_OUT, 4, 0, 4, 8),
-    _row(16, DIGITAL_INOUT, 8, 4, 4, 8),
-    _row(17, DIGITAL_INOUT, 4, 2, 2, 8),
-    _row(18, DIGITAL_BIDIR, 2, 2, 2, 8),
-    _row(19, ANALOG_IN, 16, 16, 0, 16),
-    _row(20, ANALOG_OUT, 4, 0, 4, 12),
-)}
+MODELS: Dict[int, Model] = {row[0]: Model(*row) for row in ROWS}
 
 
 def model(code: int) -> Optional[Model]:

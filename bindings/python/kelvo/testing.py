@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import re
 import select
 import shutil
 import signal
@@ -31,14 +32,20 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
-from typing import List, Optional, Sequence
+from collections import deque
+from typing import Deque, List, Optional, Sequence
 
 __all__ = ["Simulator", "SimulatorError", "require_private_network", "find_simulator"]
 
 READY_TIMEOUT_S = 10.0
 STOP_TIMEOUT_S = 10.0
 CONTROL_TIMEOUT_S = 5.0
+COMMAND_PORT = 10001
+# Where a simulator without --base-address puts its units: 127.0.0.2 on, or,
+# while another simulator has those, 127.0.N.2 on (N = 1, 2, ...).
+_BASE_TRIES = 16
 
 
 class SimulatorError(RuntimeError):
@@ -64,6 +71,20 @@ def find_simulator() -> str:
     return path
 
 
+def _listener_free(address: str) -> bool:
+    """True if nothing listens on the command port at ``address``."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.settimeout(1.0)
+        return probe.connect_ex((address, COMMAND_PORT)) != 0
+
+
+def _relay(stream: "subprocess.IO[str]", said: Deque[str]) -> None:
+    for line in stream:
+        said.append(line)
+        sys.stderr.write(line)
+    stream.close()
+
+
 def _die_with_parent() -> None:
     # PR_SET_PDEATHSIG: should the test process be killed, the simulator
     # gets SIGTERM instead of living on.
@@ -80,6 +101,12 @@ class Simulator:
     ``control`` opens its control channel for :meth:`command`;
     ``exchange_log`` records every exchange for :meth:`exchanges`.
     Use it as a context manager, or call :meth:`stop`.
+
+    Without ``--base-address`` in ``args`` the units go to 127.0.0.2 and on,
+    as ``kelvo-sim`` puts them, or, while another simulator serves those, to
+    the first 127.0.N.2 whose addresses are free (:attr:`base_address`).
+    The simulator's stderr goes on to this process's stderr; should it end
+    before it is ready, :class:`SimulatorError` carries what it said.
     """
 
     def __init__(self, units: Sequence[str] = (), args: Sequence[str] = (), *,
@@ -100,14 +127,48 @@ class Simulator:
             command += ["--exchange-log", self.exchange_log]
         self._control: Optional[socket.socket] = None
         self._replies = b""
-        self.process: Optional[subprocess.Popen] = subprocess.Popen(
-            command, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
+        self.process: Optional[subprocess.Popen] = None
+        self.base_address: Optional[str] = None
+        """The first address handed to units without one; None when ``args`` set it."""
+        choose = "--base-address" not in args
+        for attempt in range(_BASE_TRIES if choose else 1):
+            base = f"127.0.{attempt}.2"
+            if choose and not _listener_free(base):
+                continue
+            said = self._start(command + (["--base-address", base] if choose else []))
+            if self.process is not None:
+                self.base_address = base if choose else None
+                return
+            taken = re.search(r"(\d+\.\d+\.\d+\.\d+):\d+: Address already in use", said)
+            # Another base helps only where a unit without an address met it.
+            if not (choose and taken and f"@{taken.group(1)}" not in " ".join(command)):
+                break
+        shutil.rmtree(self.directory, ignore_errors=True)
+        raise SimulatorError(f"kelvo-sim ended early: {said.strip() or 'no message'}")
+
+    def _start(self, command: List[str]) -> str:
+        """Run the simulator until it is ready; what it said on stderr when it
+        ended before (self.process is None then)."""
+        process = subprocess.Popen(
+            command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+            text=True,
             preexec_fn=_die_with_parent if sys.platform.startswith("linux") else None)
+        said: Deque[str] = deque(maxlen=20)
+        # Passes stderr on and keeps its last lines for the error message.
+        relay = threading.Thread(target=_relay, args=(process.stderr, said), daemon=True)
+        relay.start()
+        self.process = process
         try:
-            self._wait_ready()
+            status = self._wait_ready()
         except BaseException:
             self.stop()
             raise
+        if status is None:
+            return ""
+        self.process = None
+        process.stdout.close()  # type: ignore[union-attr]
+        relay.join(STOP_TIMEOUT_S)  # it ends at the end of stderr
+        return f"(status {status}) " + "".join(said)
 
     def __enter__(self) -> "Simulator":
         return self
@@ -115,7 +176,8 @@ class Simulator:
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def _wait_ready(self) -> None:
+    def _wait_ready(self) -> Optional[int]:
+        """None once ready; the exit status if it ended before."""
         assert self.process is not None and self.process.stdout is not None
         deadline = time.monotonic() + READY_TIMEOUT_S
         while True:
@@ -127,9 +189,9 @@ class Simulator:
                 continue
             line = self.process.stdout.readline()
             if not line:
-                raise SimulatorError(f"kelvo-sim ended early (status {self.process.wait()})")
+                return self.process.wait()
             if line.startswith("kelvo-sim: ready"):
-                return
+                return None
 
     def discover(self, **kwargs: object) -> list:
         """:func:`kelvo.discover` with this simulator's device-list file."""

@@ -36,6 +36,47 @@ _log = _state.log
 CHUNK = 248  # data bytes of one memory-transfer exchange
 _MAX_ACCESS_REPLY = 240  # data area of a command frame
 
+# Raw requests the binding sends through Kelvo_Access: the 8-byte header.
+# Byte 0 command, 1 status (0), 2 sequence (the library puts the unit's in),
+# 3 selector, 4 length of the data asked for.
+CMD_READ, CMD_INFO, CMD_MEM_STATUS = 0x11, 0x12, 0x1B
+_READ_IMAGE = bytes([CMD_READ, 0, 0, 0xFF, 9, 0, 0, 0])  # port image and one byte past it
+_IDENTIFY = bytes([CMD_INFO, 0, 0, 0, 9, 0, 0, 0])  # data: model code, aux byte, unit ID
+_MEM_STATUS = bytes([CMD_MEM_STATUS, 0, 0, 0, 24, 0, 0, 0])
+_PORT_IMAGE = 8
+# Kelvo_Access copies only as many data bytes as the reply announces and
+# leaves the rest of the buffer as the caller gave it, so a short reply
+# would hand back request bytes as data. Byte 2 of the buffer (the library
+# sends its own sequence number there) and bytes past the request are the
+# caller's free choice: one of them preset to a value the reply then
+# changes proves that the data reached it. Two presets tell a reply byte
+# that happens to equal the first from a byte the reply never reached.
+_PRESETS = (0xA5, 0x5A)
+ACCESS_OK, ACCESS_FAILED, ACCESS_SHORT = "ok", "failed", "short"
+
+
+def access_reaching(handle: int, request: bytes, last: int) -> Tuple[str, bytes]:
+    """Kelvo_Access of ``request`` whose reply data must reach byte ``last``
+    (2, or past the request): ``(ACCESS_OK, data)``, ``(ACCESS_FAILED, b"")``
+    when the exchange failed, ``(ACCESS_SHORT, b"")`` when the reply carried
+    fewer data bytes. Called with the unit held."""
+    assert last == 2 or len(request) <= last < _MAX_ACCESS_REPLY
+    for preset in _PRESETS:
+        buffer = (c_uint8 * 256)(*request)
+        buffer[last] = preset
+        if not raw.lib.Kelvo_Access(handle, len(request), buffer):
+            return ACCESS_FAILED, b""
+        if buffer[last] != preset:
+            return ACCESS_OK, bytes(buffer[:_MAX_ACCESS_REPLY])
+    return ACCESS_SHORT, b""
+
+
+def identify(handle: int) -> Optional[Tuple[int, int, int]]:
+    """(model code, aux byte, unit ID) of the connected unit behind
+    ``handle``, as it tells them; None when it does not."""
+    outcome, data = access_reaching(handle, _IDENTIFY, 2)
+    return (data[0], data[1], data[2]) if outcome == ACCESS_OK else None
+
 
 def _ranged(value: int, low: int, high: int, what: str) -> int:
     number = operator.index(value)
@@ -113,8 +154,7 @@ class SamplingStatus:
 
     ``state`` is the unit's status byte, passed on uninterpreted (the
     simulator uses 1 for recording, 2 for memory full). ``count`` is the
-    memory in use in bytes, in steps of 4096. The library reports a failed
-    exchange as state 0 and count 0, so the binding cannot raise for it.
+    memory in use in bytes, in steps of 4096.
     """
 
     state: int
@@ -429,6 +469,28 @@ class Unit:
         self._call(operation, "Kelvo_WriteDIO", _byte(port, "port"), _byte(value, "value"),
                    _byte(mask, "mask"))
 
+    def read_outputs(self) -> Dict[int, int]:
+        """Read the output ports back: ``{port: value}`` for each port the
+        model can write, in one exchange of the whole port image.
+
+        The library reads only input ports; this reads the image as the
+        unit holds it (``Kelvo_Access``). Raises :class:`CommError` when the
+        exchange fails or the reply carries fewer bytes than asked for.
+        """
+        operation = "read_outputs"
+        m = self._family(operation, "digital")
+        if m is not None and not m.outputs:
+            raise self._refuse(operation, f"{m.name} has no output ports")
+        with self._held():
+            outcome, data = access_reaching(self._usable(operation), _READ_IMAGE, _PORT_IMAGE)
+        if outcome != ACCESS_OK:
+            reason = "no valid reply" if outcome == ACCESS_FAILED else \
+                "the reply carries fewer bytes than the port image"
+            raise CommError(f"{self.label}: {operation} (Kelvo_Access): {reason}",
+                            raw.STATUS_COMM_ERROR, unit=self.label, operation=operation)
+        ports = range(_PORT_IMAGE) if m is None else range(m.total - m.outputs, m.total)
+        return {port: data[port] for port in ports}
+
     def read_ports(self, ports: Sequence[int]) -> List[int]:
         """Read several ports in one exchange; result i is port ``ports[i]``."""
         operation = f"read_ports({list(ports)})"
@@ -643,10 +705,24 @@ class Unit:
         self._call("stop_sampling", "Kelvo_MemStopAIO" if analog else "Kelvo_MemStopDIO")
 
     def sampling_status(self, *, analog: bool = False) -> SamplingStatus:
-        """The unit's sampling status byte and memory count."""
+        """The unit's sampling status byte and memory count.
+
+        Raises :class:`CommError` when the status could not be read.
+        """
         name = "Kelvo_MemSampleStatusAIO" if analog else "Kelvo_MemSampleStatusDIO"
         count = c_uint32()
-        state = self._raw("sampling_status", name, byref(count))
+        with self._held():
+            handle = self._usable("sampling_status")
+            state = int(getattr(raw.lib, name)(handle, byref(count)))
+            # The library gives a failed exchange as status 0 and count 0,
+            # which an idle unit with empty memory reports too: the unit
+            # must answer a status request of its own for that to stand.
+            answered = bool(state or count.value) or raw.lib.Kelvo_Access(
+                handle, len(_MEM_STATUS), (c_uint8 * 256)(*_MEM_STATUS))
+        if not answered:
+            raise CommError(f"{self.label}: sampling_status ({name}): the status could not be "
+                            "read: the unit did not answer", raw.STATUS_COMM_ERROR,
+                            unit=self.label, operation="sampling_status")
         return SamplingStatus(state=state, count=count.value)
 
     def seek_memory(self, position: int, *, analog: bool = False) -> None:

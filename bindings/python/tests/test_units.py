@@ -8,11 +8,14 @@ starts its own simulator (kelvo.testing) and stops it afterwards. With
 import ctypes
 import logging
 import os
+import socket
+import tempfile
 import threading
 import time
 import unittest
 
 import kelvo
+import kelvo.testing
 from kelvo import raw
 from kelvo.testing import Simulator, require_private_network
 from support import required_file
@@ -133,6 +136,15 @@ class IoTest(SimTestCase):
         with kelvo.open("KV-112:1") as inputs:  # driven through the control channel
             self.sim.command("set KV-112:1 di 3 0x5A")
             self.assertEqual(inputs.read_ports([3, 0]), [0x5A, 0])
+            with self.assertRaises(ValueError):
+                inputs.read_outputs()  # an input unit has none
+        # Output ports read back with their numbers: the library reads inputs only.
+        with kelvo.open("KV-103:1") as inout, kelvo.open("KV-116:1") as wide:
+            inout.write_port(1, 0x3C)
+            self.sim.command("set KV-103:1 di 0 0x81")
+            self.assertEqual(inout.read_outputs(), {1: 0x3C})
+            wide.write_ports([4, 7], [0x12, 0xFE])
+            self.assertEqual(wide.read_outputs(), {4: 0x12, 5: 0, 6: 0, 7: 0xFE})
 
     def test_analog_read(self):
         with kelvo.open("KV-109:1") as unit:  # channels 3, 7, 11, 15 are constants
@@ -284,6 +296,8 @@ class ErrorTest(SimTestCase):
             with self.assertRaises(kelvo.CommError) as caught:
                 unit.read_port(0)
             self.assertTrue(str(caught.exception).startswith("KV-108:1: read_port(0) "))
+            with self.assertRaisesRegex(kelvo.CommError, "status could not be read"):
+                unit.sampling_status()  # not "idle, empty" as the C call says
             self.sim.command("up KV-108:1")
             unit.reconnect()  # the library's own reconnect failed while it was down
             self.assertEqual(unit.read_port(0), 0)
@@ -327,6 +341,46 @@ class ErrorTest(SimTestCase):
         self.assertFalse(unit.close())
         with kelvo.open("KV-108:1") as again:
             self.assertEqual(again.read_port(0), 0)
+
+
+class FakeUnitTest(unittest.TestCase):
+    """A unit whose replies announce fewer data bytes than were asked for."""
+
+    ADDRESS = "127.0.0.77"
+
+    def serve(self, listener):
+        connection, _ = listener.accept()
+        with connection:
+            while True:
+                request = connection.recv(256)
+                if len(request) < 8:
+                    return
+                # A valid header announcing 2 data bytes, and those 2 bytes.
+                connection.sendall(bytes([request[0] | 0x80, 0, request[2], request[3], 2, 0,
+                                          0, 0]) + bytes(8) + b"\x12\x34")
+
+    def test_short_reply_raises_and_a_second_simulator_moves_aside(self):
+        listener = socket.create_server((self.ADDRESS, 10001))
+        self.addCleanup(listener.close)
+        threading.Thread(target=self.serve, args=(listener,), daemon=True).start()
+        with tempfile.NamedTemporaryFile("wb", suffix=".ini", delete=False) as f:
+            f.write(f"1\r\nfake,3,1,{self.ADDRESS},02-00-00-00-00-01,0\r\n".encode())
+        self.addCleanup(os.remove, f.name)
+        listing = f.name
+        kelvo.discover(device_list=listing)
+        with kelvo.open("KV-103:1") as unit:
+            with self.assertRaisesRegex(kelvo.CommError, "fewer bytes"):
+                unit.read_outputs()
+            # Two announced bytes are what a raw exchange gives back, no more.
+            self.assertEqual(unit.access(bytes([0x11, 0, 0, 0xFF, 2, 0, 0, 0]), 2),
+                             b"\x12\x34")
+
+        with Simulator(["KV-108:1"]) as first, Simulator(["KV-108:2"]) as second:
+            self.assertEqual((first.base_address, second.base_address),
+                             ("127.0.0.2", "127.0.1.2"))
+            self.assertEqual([s.key for s in second.discover()], ["KV-108:2"])
+            with self.assertRaisesRegex(kelvo.testing.SimulatorError, "in use"):
+                Simulator(["KV-108:3@127.0.0.2"])
 
 
 class ThreadTest(SimTestCase):
