@@ -11,7 +11,7 @@ import sys
 import tempfile
 import unittest
 
-from kelvo import raw
+from kelvo import _model_header, raw
 from support import required_file, wheel_python
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -96,6 +96,8 @@ class LoadingTest(unittest.TestCase):
     def test_library_next_to_the_package_is_found(self):
         with tempfile.TemporaryDirectory() as root:
             shutil.copytree(os.path.join(PACKAGE_ROOT, "kelvo"), os.path.join(root, "kelvo"))
+            with open(os.path.join(root, "kelvo", "_models.py"), "w", encoding="ascii") as f:
+                f.write(_model_header.module_text(_model_header.HEADER_IN_TREE))  # as built
             inside = os.path.join(root, "kelvo", "libkelvo.so")
             shutil.copy(required_file("KELVO_LIBRARY"), inside)
             result = run_python("import kelvo; print(kelvo.library_version().library_date);"
