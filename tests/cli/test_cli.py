@@ -23,6 +23,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 from dataclasses import dataclass
@@ -489,9 +490,7 @@ class HealthyUnitsTest(SimulatorTestCase):
                           f"unit KV-103:9 not found ({self.UNIT_COUNT} units found; "
                           "see 'kelvo list')")
         self.assertEqual(run.out, "")
-        run = self.expect(self.kelvo("info", "127.0.0.99"), 2,
-                          f"could not connect to 127.0.0.99: none of the {self.UNIT_COUNT} "
-                          "units found has that address")
+        run = self.expect(self.kelvo("info", "127.0.0.99"), 2, "no unit answered at 127.0.0.99")
         self.assertEqual(run.out, "")
 
     def test_dio_write_masks_read_back_and_directions(self) -> None:
@@ -755,6 +754,61 @@ class DirectAddressingTest(SimulatorTestCase):
         self.expect(kelvo("--address", "127.0.0.9", "aio", "read", "127.0.0.9", "0"), 4,
                     "aio read on 127.0.0.9: KV-108 is a bidirectional digital unit")
 
+    def test_dark_addresses_outputs_and_addresses_as_units(self) -> None:
+        # Nothing answers in 10.77.0.0/24 (the namespace loses the SYNs): not
+        # found within the connect limit, naming the address.
+        for args in (["--address", "10.77.0.5", "list"], ["dio", "read", "10.77.0.5", "0"],
+                     ["--address", "127.0.0.9", "--address", "10.77.0.6", "list"]):
+            with self.subTest(args=args):
+                run = self.expect(kelvo(*args), 2, "no unit answered at 10.77.0.")
+                self.assertLess(run.seconds, 6.0, run.describe())
+                self.assertNotIn(SEARCH_NOTE, run.err, run.describe())
+        self.assertIn("KV-108", run.out)  # the unit that answered is still listed
+        # A unit given as an address is looked for there only: no broadcast.
+        self.expect(kelvo("dio", "write", "127.0.0.9", "1", "0x5A"), 0)
+        run = self.expect(kelvo("dio", "read", "127.0.0.9", "--outputs"), 0)
+        self.assertNotIn(SEARCH_NOTE, run.err, run.describe())
+        self.assertEqual(parse_ports(self, run.out), [(0, 0), (1, 0x5A), (2, 0)])
+        # KV-103: port 0 reads, port 1 is its output.
+        self.expect(kelvo("dio", "write", "KV-103:1", "1", "0x3C", *self.FIND), 0)
+        run = self.expect(kelvo("--json", "dio", "read", "KV-103:1", "--outputs", *self.FIND), 0)
+        self.assertEqual(json.loads(run.out)["ports"], [{"port": 1, "value": 0x3C}])
+        self.expect(kelvo("dio", "read", "KV-103:1", "0", "--outputs", *self.FIND), 4,
+                    "port 0 is no output port of KV-103")
+
+    def test_short_read_reply_is_no_value(self) -> None:
+        """A unit that answers a read with fewer data bytes than asked for: its reply
+        is refused, not shown with the request's own bytes as values."""
+        server = socket.socket()
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        server.bind(("127.0.0.70", 10001))
+        server.listen(4)
+        server.settimeout(RUN_TIMEOUT_S)
+
+        def serve() -> None:
+            try:
+                while True:
+                    conn, _ = server.accept()
+                    with conn:
+                        while request := conn.recv(256):
+                            reply = bytearray(16)
+                            reply[0], reply[2] = request[0] | 0x80, request[2]
+                            if request[0] == 0x12:  # identification: a KV-108, unit 7
+                                reply[4:] = [3] + [0] * 11 + [8, 0, 7]
+                            conn.sendall(bytes(reply))  # reads: no data bytes
+            except OSError:
+                pass
+
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        try:
+            run = self.expect(kelvo("dio", "read", "127.0.0.70", "--outputs"), 3,
+                              "fewer port bytes than asked for")
+            self.assertEqual(run.out, "")
+        finally:
+            server.close()
+            thread.join(timeout=RUN_TIMEOUT_S)
+
     def test_input_set_through_the_control_channel_reads_back(self) -> None:
         self.assertEqual(self.control("set KV-108:1 di 1 0xA5"), "ok")
         self.assertEqual(self.control("set KV-109:1 ai 5 -1234"), "ok")
@@ -868,6 +922,10 @@ class FaultyUnitsTest(SimulatorTestCase):
         run = self.expect(self.kelvo("raw", "127.0.0.41", "12", "00", "00", "00", "09", "00", "00",
                                 "00"), 3, "kelvo: raw exchange on 127.0.0.41: unit did not answer")
         self.assertEqual(run.out, "")
+
+    def test_mem_status_of_a_silent_unit_says_so(self) -> None:
+        self.expect(self.kelvo("mem", "status", "KV-103:2"), 3,
+                    "the sampling status could not be read")
 
     def test_watch_stops_at_the_first_failed_poll(self) -> None:
         run = self.expect(self.kelvo("watch", "KV-113:4", "--count", "3", "--interval", "100"), 3,

@@ -17,10 +17,13 @@ import ctypes
 import json
 import os
 import re
+import select
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 from typing import Dict, List, Optional, Tuple
@@ -456,6 +459,96 @@ class GatewayTest(unittest.TestCase):
             self.assertIsNone(gw.poll())
         finally:
             stop(gw, signal.SIGKILL)
+
+    def test_10_dark_addresses_hold_up_neither_start_nor_stop(self) -> None:
+        """A listed address where nothing answers (10.77.0.0/24 goes nowhere in the
+        namespace: SYNs are lost) neither delays the units that answer nor the stop."""
+        self.start_sim("--unit", "KV-102:4@127.0.0.60", "--no-discovery")
+        start = time.monotonic()
+        gw = subprocess.Popen([os.environ["KELVO_GATEWAY"], "--broker",
+                               f"127.0.0.1:{harness.BROKER_PORT}", "--id", "dark",
+                               "--address", "10.77.0.5", "--address", "127.0.0.60"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertTrue(self.watcher.wait_payload("kelvo/KV-102-4/state", "online", 3.0))
+            print(f"\n  online {time.monotonic() - start:.2f} s after start", flush=True)
+            stopped = time.monotonic()
+            gw.send_signal(signal.SIGTERM)
+            self.assertEqual(gw.wait(timeout=WAIT_S), 0)
+            self.assertLess(time.monotonic() - stopped, 3.0)
+            self.assertEqual(self.watcher.latest["kelvo/KV-102-4/state"], "offline")
+        finally:
+            stop(gw, signal.SIGKILL)
+        # A stop in the middle of start-up, while both addresses are still asked.
+        gw = subprocess.Popen([os.environ["KELVO_GATEWAY"], "--broker",
+                               f"127.0.0.1:{harness.BROKER_PORT}", "--id", "dark",
+                               "--address", "10.77.0.5", "--address", "10.77.0.6"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(0.3)
+            stopped = time.monotonic()
+            gw.send_signal(signal.SIGTERM)
+            gw.wait(timeout=WAIT_S)
+            self.assertLess(time.monotonic() - stopped, 3.0)
+        finally:
+            stop(gw, signal.SIGKILL)
+
+    def test_11_flood_of_discovery_answers(self) -> None:
+        """Hundreds of fake discovery answers from as many addresses: the gateway asks
+        them with a few threads, not one each, and serves the real units."""
+        fakes = []
+        listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(("0.0.0.0", 30718))
+        for i in range(400):
+            f = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            f.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            f.bind((f"127.0.{2 + i // 200}.{1 + i % 200}", 30718))
+            fakes.append(f)
+        done = threading.Event()
+
+        def answer() -> None:
+            listener.settimeout(0.2)
+            while not done.is_set():
+                try:
+                    _, asker = listener.recvfrom(64)
+                except OSError:
+                    continue
+                for f in fakes:
+                    f.sendto(bytes(30), asker)
+
+        answerer = threading.Thread(target=answer, daemon=True)
+        answerer.start()
+        start = time.monotonic()
+        gw = subprocess.Popen([os.environ["KELVO_GATEWAY"], "--broker",
+                               f"127.0.0.1:{harness.BROKER_PORT}", "--id", "flood",
+                               "--prefix", "flood"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        most = 0
+        try:
+            ready = ""
+            while not ready and time.monotonic() - start < 30:
+                with open(f"/proc/{gw.pid}/status", encoding="ascii") as status:
+                    threads = re.search(r"^Threads:\s+(\d+)", status.read(), re.M)
+                most = max(most, int(threads.group(1)) if threads else 0)
+                if select.select([gw.stdout], [], [], 0.02)[0]:
+                    ready = gw.stdout.readline()
+                    if not ready and gw.poll() is not None:
+                        break
+            took = time.monotonic() - start
+            print(f"\n  ready after {took:.2f} s, at most {most} threads", flush=True)
+            match = re.match(r"kelvo-gateway: ready \((\d+) units\)", ready)
+            self.assertIsNotNone(match, ready)
+            assert match is not None
+            self.assertGreaterEqual(int(match.group(1)), 20)
+            self.assertLess(most, 20 + 20)  # a worker per unit, a few of its own
+        finally:
+            done.set()
+            stop(gw, signal.SIGKILL)
+            answerer.join(timeout=WAIT_S)
+            listener.close()
+            for f in fakes:
+                f.close()
 
 
 if __name__ == "__main__":

@@ -2,11 +2,13 @@
 // whole port image once, so several ports go through the multi-port calls.
 #include <fmt/format.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "common/image.h"
 #include "unit.h"
 #include "values.h"
 
@@ -27,17 +29,67 @@ struct ReadArgs {
     std::string unit;
     std::vector<std::string> ports;
     bool all = false;
+    bool outputs = false;
 };
 
+// The output ports of a digital model: after the inputs on a unit with both,
+// every port on an output or bidirectional unit.
+bool isOutputPort(const KelvoModel& m, unsigned port) {
+    if (m.kind == KELVO_KIND_DIGITAL_INOUT) return port >= m.inputs && port < m.total;
+    return (m.kind == KELVO_KIND_DIGITAL_OUT || m.kind == KELVO_KIND_DIGITAL_BIDIR) &&
+           port < m.total;
+}
+
+// The output ports as the unit holds them: its whole port image, read raw.
+void runReadOutputs(const ReadArgs& args, std::vector<std::uint8_t> ports) {
+    Unit unit = Unit::open(parseUnitRef(args.unit), Family::DIGITAL, "dio read");
+    const KelvoModel* m = unit.model();
+    if (m == nullptr) unit.refuse("dio read", "its model is unknown, so are its output ports");
+    if (ports.empty()) {
+        for (unsigned p = 0; p < m->total; ++p) {
+            if (isOutputPort(*m, p)) ports.push_back(static_cast<std::uint8_t>(p));
+        }
+        if (ports.empty()) unit.refuse("dio read", fmt::format("{} has no output ports", m->name));
+    }
+    for (std::uint8_t p : ports) {
+        if (!isOutputPort(*m, p)) {
+            unit.refuse("dio read", fmt::format("port {} is no output port of {}", p, m->name));
+        }
+    }
+    std::array<std::uint8_t, 8> image{};
+    switch (kelvo::tools::ReadImage(unit.handle(), image.size(), image.data())) {
+        case kelvo::tools::ImageRead::OK:
+            break;
+        case kelvo::tools::ImageRead::FAILED:
+            unit.check(KELVO_STATUS_COMM_ERROR, "dio read");
+            break;
+        case kelvo::tools::ImageRead::SHORT:
+            throw CliError(EXIT_COMM, fmt::format("dio read on {}: the reply carried fewer port "
+                                                  "bytes than asked for",
+                                                  unit.label()));
+    }
+    auto& result = session().result;
+    result["unit"] = unit.label();
+    result["ports"] = nlohmann::ordered_json::array();
+    for (std::uint8_t p : ports) {
+        say("port {}: {}\n", p, byteWithBits(image[p]));
+        result["ports"].push_back({{"port", p}, {"value", image[p]}});
+    }
+}
+
 void runRead(const ReadArgs& args) {
-    if (args.all == !args.ports.empty()) {
+    if (args.all == !args.ports.empty() && !args.outputs) {
         throw CliError(EXIT_USAGE, "give the ports to read, or --all");
+    }
+    if (args.all && args.outputs) {
+        throw CliError(EXIT_USAGE, "--outputs reads every output port without --all");
     }
     if (args.ports.size() > MAX_LIST_ENTRIES) {
         throw CliError(EXIT_REFUSED, fmt::format("at most {} ports per read", MAX_LIST_ENTRIES));
     }
     std::vector<std::uint8_t> ports;
     for (const std::string& p : args.ports) ports.push_back(parseByte(p, "port"));
+    if (args.outputs) return runReadOutputs(args, ports);
     Unit unit = Unit::open(parseUnitRef(args.unit), Family::DIGITAL, "dio read");
     if (args.all) {
         const unsigned inputs = unit.count(Limit::INPUTS, "read all ports");
@@ -143,6 +195,8 @@ void addDioCommands(CLI::App& app) {
     addUnitArgument(readCmd, read->unit);
     readCmd->add_option("PORT", read->ports, "Port numbers, e.g. 0 1 2");
     readCmd->add_flag("--all", read->all, "Read every input port of the model");
+    readCmd->add_flag("--outputs", read->outputs,
+                      "Read output ports back as the unit holds them (without PORT: all of them)");
     readCmd->callback([read] { runRead(*read); });
 
     auto write = std::make_shared<WriteArgs>();

@@ -32,8 +32,14 @@ void runList() {
         entry.update(summaryJson(units[i]));
         result.push_back(entry);
     }
-    if (session().json) return;
+    // An address given that no unit answered at is a unit not found.
+    const std::string silent = silentText();
+    if (session().json) {
+        if (!silent.empty()) throw CliError(EXIT_NOT_FOUND, silent);
+        return;
+    }
     if (units.empty()) {
+        if (!silent.empty()) throw CliError(EXIT_NOT_FOUND, silent);
         fmt::print(stderr, "kelvo: no units found\n");
         return;
     }
@@ -50,6 +56,7 @@ void runList() {
         fmt::print(stderr, "kelvo: discovery reported {} units, the list holds {}\n", found,
                    units.size());
     }
+    if (!silent.empty()) throw CliError(EXIT_NOT_FOUND, silent);
 }
 
 // The date texts are NUL-terminated within their 16 bytes.

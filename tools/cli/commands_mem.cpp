@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "protocol/frame.h"
 #include "unit.h"
 #include "values.h"
 
@@ -308,9 +309,22 @@ void runControl(Control control, const ControlArgs& args) {
 void runStatus(const std::string& unitText) {
     Unit unit = Unit::open(parseUnitRef(unitText), Family::ANY, "mem status");
     std::uint32_t count = 0;
-    const std::uint8_t status = callsFor(unit).status(unit.handle(), &count);
-    // The library reports a failed exchange as status 0 and count 0, which a
-    // unit may also report; there is nothing more to tell.
+    std::uint8_t status = callsFor(unit).status(unit.handle(), &count);
+    // The library reports a failed exchange as status 0 and count 0, which an
+    // idle unit with empty memory also reports. Tell them apart by asking the
+    // unit for its status once more through raw access, which says whether
+    // the unit answered, and then take the typed answer again.
+    if (status == 0 && count == 0) {
+        std::array<std::uint8_t, kelvo::frame::DATA_SIZE> frame{};
+        frame[kelvo::frame::COMMAND] = kelvo::CMD_MEM_STATUS;
+        frame[kelvo::frame::LENGTH] = kelvo::MEM_STATUS_ASK;
+        if (Kelvo_Access(unit.handle(), kelvo::frame::HEADER_SIZE, frame.data()) != 1) {
+            throw CliError(EXIT_COMM, fmt::format("mem status on {}: the sampling status could "
+                                                  "not be read: unit did not answer",
+                                                  unit.label()));
+        }
+        status = callsFor(unit).status(unit.handle(), &count);
+    }
     say("sampling status     0x{:02X}\n", status);
     say("memory count        {}\n", count);
     session().result = {{"unit", unit.label()}, {"state", status}, {"count", count}};

@@ -24,7 +24,8 @@ constexpr const char* FOOTER =
     R"(UNIT is MODEL:ID (KV-103:1, or 3:1 with the numeric model code) or the unit's
 IPv4 address. Numbers are decimal or 0x hex. Every command that takes a UNIT,
 and list, first finds the units: by broadcast, or with --address and
---device-list only at the addresses given (no broadcast).
+--device-list only at the addresses given (no broadcast); a UNIT given as an
+address is looked for there only.
 
 Exit codes:
   0  success
@@ -32,7 +33,10 @@ Exit codes:
   2  unit not found, could not connect, or not open
   3  communication error: the unit did not answer
   4  refused: port, channel, value, setting or unit kind out of range
-  5  local failure: a file could not be read or written, out of memory)";
+  5  local failure: a file could not be read or written, out of memory
+
+See kelvo(1) for every command, kelvo-sim(1) for the simulator and
+kelvo-gateway(8) for the MQTT gateway.)";
 
 // The library's version; asks no unit, so it needs no network search.
 std::string versionText() {

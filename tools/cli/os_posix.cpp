@@ -40,33 +40,6 @@ LocalTime now() {
 
 }  // namespace
 
-std::string makePrivateDirectory() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = fmt::format("{}/kelvo-XXXXXX", tmp != nullptr && *tmp ? tmp : "/tmp");
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw CliError(EXIT_LOCAL, fmt::format("cannot make a private directory for the device "
-                                               "list: {}",
-                                               std::strerror(errno)));
-    }
-    return pattern;
-}
-
-void removePrivateDirectory(const std::string& directory, const std::string& file) {
-    ::unlink(file.c_str());
-    ::rmdir(directory.c_str());
-}
-
-// The library reads Kelvo.ini from $WINDIR, else /etc.
-void pointLibraryAt(const std::string& directory) {
-    if (::setenv("WINDIR", directory.c_str(), 1) != 0) {
-        throw CliError(EXIT_LOCAL, "cannot set WINDIR for the device list");
-    }
-}
-
-std::string joinPath(const std::string& directory, const std::string& name) {
-    return directory + "/" + name;
-}
-
 // Without SA_RESTART, so that a signal also cuts a pause short.
 void catchInterrupts() {
     struct sigaction action {};

@@ -24,37 +24,6 @@ BOOL WINAPI onControl(DWORD type) {
 
 }  // namespace
 
-std::string makePrivateDirectory() {
-    char base[MAX_PATH + 1];
-    const DWORD n = ::GetTempPathA(sizeof base, base);
-    if (n == 0 || n > MAX_PATH) throw CliError(EXIT_LOCAL, "cannot find the temporary directory");
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string path =
-            fmt::format("{}kelvo-{}-{}", base, ::GetCurrentProcessId(), ::GetTickCount() + attempt);
-        if (::CreateDirectoryA(path.c_str(), nullptr)) return path;
-        if (::GetLastError() != ERROR_ALREADY_EXISTS) break;
-    }
-    throw CliError(EXIT_LOCAL, "cannot make a private directory for the device list");
-}
-
-void removePrivateDirectory(const std::string& directory, const std::string& file) {
-    ::DeleteFileA(file.c_str());
-    ::RemoveDirectoryA(directory.c_str());
-}
-
-// The Windows library reads Kelvo.ini only from the Windows directory, which
-// a program cannot redirect for itself.
-// The library reads Kelvo.ini from KELVO_DEVICE_LIST_DIR when it is set.
-void pointLibraryAt(const std::string& directory) {
-    if (!::SetEnvironmentVariableA("KELVO_DEVICE_LIST_DIR", directory.c_str())) {
-        throw CliError(EXIT_LOCAL, "cannot set KELVO_DEVICE_LIST_DIR for the device list");
-    }
-}
-
-std::string joinPath(const std::string& directory, const std::string& name) {
-    return directory + "\\" + name;
-}
-
 void catchInterrupts() {
     ::SetConsoleCtrlHandler(onControl, TRUE);
 }

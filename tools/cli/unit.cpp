@@ -6,10 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <utility>
 
-#include "os.h"
+#include "common/units.h"
 #include "values.h"
 
 namespace kelvo_cli {
@@ -146,50 +147,37 @@ std::vector<std::string> directAddresses() {
     return unique;
 }
 
-void writeDeviceList(const std::string& path, const std::string& text) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << text;
-    if (!file.flush()) throw CliError(EXIT_LOCAL, fmt::format("cannot write {}", path));
+// The addresses given that no unit answered at, in the order given.
+std::vector<std::string>& silentAddresses() {
+    static std::vector<std::string> silent;
+    return silent;
 }
 
-// Finds the units at the given addresses without a broadcast: a private
-// device list in mode 1 lets Kelvo_Initial take them as listed, the tool asks
-// each one who it is (the identification request, through Kelvo_Access), and
-// a second Kelvo_Initial reads the list again with the answers. Units that do
-// not answer are left out.
+// Finds the units at the given addresses without a broadcast: each address
+// is asked who is there (all at once, bounded by the connect and reply
+// limits), and the units that answered go to the library in a private
+// device list with one Kelvo_Initial.
 int directDiscover() {
     const std::vector<std::string> addresses = directAddresses();
-    const std::string directory = os::makePrivateDirectory();
-    const std::string path = os::joinPath(directory, "Kelvo.ini");
-    struct Cleanup {
-        const std::string& directory;
-        const std::string& path;
-        ~Cleanup() { os::removePrivateDirectory(directory, path); }
-    } cleanup{directory, path};
-
-    os::pointLibraryAt(directory);
-    std::string probe = "1\r\n";
-    for (const std::string& a : addresses) probe += fmt::format("unit,0,0,{},,0\r\n", a);
-    writeDeviceList(path, probe);
-    Kelvo_Initial();
-
-    std::string listed = "1\r\n";
-    addressBook().clear();
-    for (const std::string& a : addresses) {
-        KELVO_HANDLE h = Kelvo_OpenByIP(a.c_str());
-        std::array<std::uint8_t, 256> frame{0x12};  // identification: the bare header
-        const bool answered = h != nullptr && Kelvo_Access(h, 8, frame.data()) == 1;
-        if (h != nullptr) Kelvo_Close(h);
-        if (!answered) {
-            fmt::print(stderr, "kelvo: no unit answered at {}\n", a);
-            continue;
+    static std::optional<kelvo::tools::DeviceList> list;
+    try {
+        if (!list) list.emplace();
+        const auto answers = kelvo::tools::OpenAt(*list, addresses);
+        addressBook().clear();
+        silentAddresses().clear();
+        int found = 0;
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            if (!answers[i]) {
+                silentAddresses().push_back(addresses[i]);
+                continue;
+            }
+            addressBook().emplace(std::pair{answers[i]->model, answers[i]->unitId}, addresses[i]);
+            ++found;
         }
-        const unsigned model = frame[0], aux = frame[1], id = frame[2];
-        listed += fmt::format("{},{},{},{},,{}\r\n", unitName(model, id), model, id, a, aux);
-        addressBook().emplace(std::pair{model, id}, a);
+        return found;
+    } catch (const std::runtime_error& e) {
+        throw CliError(EXIT_LOCAL, e.what());
     }
-    writeDeviceList(path, listed);
-    return Kelvo_Initial();
 }
 
 }  // namespace
@@ -209,6 +197,12 @@ std::vector<KelvoDeviceSummary> browse() {
     const int written = Kelvo_BrowseDevice(list.data());
     list.resize(static_cast<std::size_t>(std::clamp(written, 0, count)));
     return list;
+}
+
+std::string silentText() {
+    const auto& silent = silentAddresses();
+    if (silent.empty()) return {};
+    return fmt::format("no unit answered at {}", fmt::join(silent, ", "));
 }
 
 std::optional<std::string> knownAddress(unsigned model, unsigned id) {
@@ -271,8 +265,17 @@ Unit Unit::open(const UnitRef& ref, Family family, std::string_view action) {
             checkKind(*m, unitName(ref.model, ref.id), family, action);
         }
     }
+    if (ref.byAddress()) {
+        // A unit named by its address is looked for there, without a broadcast.
+        auto& given = session().addresses;
+        if (std::find(given.begin(), given.end(), ref.ip) == given.end()) given.push_back(ref.ip);
+    }
     const int found = discover();
     if (ref.byAddress()) {
+        const auto& silent = silentAddresses();
+        if (std::find(silent.begin(), silent.end(), ref.ip) != silent.end()) {
+            throw CliError(EXIT_NOT_FOUND, fmt::format("no unit answered at {}", ref.ip));
+        }
         KELVO_HANDLE handle = Kelvo_OpenByIP(ref.ip.c_str());
         if (handle == nullptr) {
             if (found <= 0) {
@@ -297,10 +300,13 @@ Unit Unit::open(const UnitRef& ref, Family family, std::string_view action) {
         return s.modelCode == ref.model && s.unitId == ref.id;
     });
     if (match == units.end()) {
+        const std::string silent = silentText();
         throw CliError(EXIT_NOT_FOUND,
-                       units.empty() ? fmt::format("unit {} not found (no units were found)", name)
-                                     : fmt::format("unit {} not found ({} found; see 'kelvo list')",
-                                                   name, plural(units.size(), "unit")));
+                       fmt::format("unit {} not found ({}{}{})", name,
+                                   units.empty() ? std::string("no units were found")
+                                                 : fmt::format("{} found; see 'kelvo list'",
+                                                               plural(units.size(), "unit")),
+                                   silent.empty() ? "" : "; ", silent));
     }
     KELVO_HANDLE handle = Kelvo_Open(ref.model, ref.id);
     if (handle == nullptr) {

@@ -91,13 +91,17 @@ bool isIPv4(std::string_view text);
 // "KV-103:1", or "model 23:1" for a code without a name.
 std::string unitName(unsigned model, unsigned id);
 
-// Finds the units: Kelvo_Initial, by broadcast or (with --address or
-// --device-list) through a private device list of the given addresses.
-// Returns the unit count.
+// Finds the units: Kelvo_Initial by broadcast, or (with --address or
+// --device-list) only the units that answer at the given addresses, without
+// a broadcast. Returns the unit count.
 int discover();
 
 // The units the last discovery found, in list order.
 std::vector<KelvoDeviceSummary> browse();
+
+// With --address or --device-list: "no unit answered at A, B" for the
+// addresses where no unit answered, or "" when every one did.
+std::string silentText();
 
 // The address of a listed unit, when the tool knows it (direct addressing).
 std::optional<std::string> knownAddress(unsigned model, unsigned id);

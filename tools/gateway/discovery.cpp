@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <unordered_map>
 
 namespace gateway {
 namespace {
@@ -18,6 +19,10 @@ constexpr std::uint8_t QUERY[4] = {0x00, 0x00, 0x00, 0xF6};
 // The answer carries the unit's MAC in bytes 24..29.
 constexpr std::size_t MAC_OFFSET = 24;
 constexpr std::size_t ANSWER_MAX = 64;
+// The same bounds as the library's discovery: a flood of answers can neither
+// hold the gateway nor grow its list without end.
+constexpr std::size_t MAX_ANSWERS = 4096;
+constexpr auto COLLECT_LIMIT = std::chrono::seconds(15);
 
 struct Socket {
     int fd = -1;
@@ -67,10 +72,18 @@ std::vector<FoundUnit> Discover(bool broadcast, const std::vector<std::string>& 
     for (const auto& f : found) unanswered += SendQuery(s.fd, f.address) ? 1 : 0;
     if (!broadcast && unanswered == 0) return found;
 
-    // The wait starts afresh after every answer, as the library's does.
-    for (;;) {
+    // The wait starts afresh after every answer, as the library's does, up
+    // to the limits on answers and time.
+    std::unordered_map<std::string, std::size_t> index;
+    for (std::size_t i = 0; i < found.size(); ++i) index.emplace(found[i].address, i);
+    const auto end = std::chrono::steady_clock::now() + COLLECT_LIMIT;
+    for (std::size_t answers = 0; answers < MAX_ANSWERS; ++answers) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
         pollfd p{s.fd, POLLIN, 0};
-        if (poll(&p, 1, waitMs) <= 0) break;
+        if (poll(&p, 1, static_cast<int>(std::min<long long>(left, waitMs))) <= 0) break;
         std::uint8_t answer[ANSWER_MAX + 1];
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
@@ -79,19 +92,19 @@ std::vector<FoundUnit> Discover(bool broadcast, const std::vector<std::string>& 
         if (n < 0 || static_cast<std::size_t>(n) > ANSWER_MAX) continue;
         char text[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-        auto it = std::find_if(found.begin(), found.end(),
-                               [&](const FoundUnit& f) { return f.address == text; });
-        if (it == found.end()) {
+        auto it = index.find(text);
+        if (it == index.end()) {
             if (!broadcast) continue;
+            it = index.emplace(text, found.size()).first;
             found.push_back({text, std::nullopt});
-            it = found.end() - 1;
-        } else if (!it->mac && unanswered > 0) {
+        } else if (!found[it->second].mac && unanswered > 0) {
             --unanswered;
         }
+        FoundUnit& f = found[it->second];
         if (static_cast<std::size_t>(n) >= MAC_OFFSET + 6) {
             std::array<std::uint8_t, 6> mac;
             std::copy_n(answer + MAC_OFFSET, 6, mac.begin());
-            it->mac = mac;
+            f.mac = mac;
         }
         if (!broadcast && unanswered == 0) break;
     }

@@ -24,7 +24,7 @@ struct FoundUnit {
 // unit may answer commands but not the query); then, with `broadcast`,
 // every other unit that answered, in the order of the answers. Waits until
 // `waitMs` pass without an answer, or, without broadcast, until every
-// listed unit has answered.
+// listed unit has answered; at most 4,096 answers and 15 s in all.
 std::vector<FoundUnit> Discover(bool broadcast, const std::vector<std::string>& addresses,
                                 int waitMs);
 

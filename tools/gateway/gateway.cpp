@@ -5,7 +5,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <future>
 #include <nlohmann/json.hpp>
+#include <system_error>
 #include <thread>
 
 #include "discovery.h"
@@ -14,9 +17,18 @@
 namespace gateway {
 namespace {
 
-constexpr int DISCOVERY_WAIT_MS = 1500;  // as long as the library waits
-constexpr auto DRAIN = std::chrono::milliseconds(3000);
+constexpr int DISCOVERY_WAIT_MS = kelvo::tools::REPLY_TIMEOUT_MS;  // as the library waits
+// Without a broadcast the query only fetches the MACs of the listed units,
+// which answer at once or not at all: start-up does not wait long for them.
+constexpr int LISTED_WAIT_MS = 300;
 constexpr auto FIRST_POLL_WAIT = std::chrono::milliseconds(2000);  // past the reply timeout
+// From the stop signal to the end of the process, and the share of it the
+// broker gets to take the last messages.
+constexpr auto STOP_LIMIT = std::chrono::milliseconds(1800);
+constexpr auto DRAIN = std::chrono::milliseconds(600);
+// Identification: connections open at once, and the time for one round.
+constexpr std::size_t IDENTIFY_AT_ONCE = 128;
+constexpr int IDENTIFY_LIMIT_MS = 15000;
 
 std::string Firmware(const KelvoVersionInfo& v) {
     char text[40];
@@ -32,40 +44,6 @@ std::string HostName() {
 
 }  // namespace
 
-// The library reads its device list Kelvo.ini from $KELVO_DEVICE_LIST_DIR.
-// The gateway gives it one of its own, in a directory of its own, in mode 1:
-// the units listed and nothing else, no broadcast.
-class DeviceList {
-  public:
-    DeviceList() {
-        char pattern[] = "/tmp/kelvo-gateway.XXXXXX";
-        if (!mkdtemp(pattern)) throw ConfigError("cannot make a directory for the device list");
-        dir_ = pattern;
-        setenv("KELVO_DEVICE_LIST_DIR", dir_.c_str(), 1);
-    }
-    ~DeviceList() {
-        std::remove(path().c_str());
-        rmdir(dir_.c_str());
-    }
-    // Writes the list and lets the library read it; returns its unit count.
-    int load(const std::vector<ListedUnit>& lines) {
-        FILE* f = std::fopen(path().c_str(), "wb");
-        if (!f) throw ConfigError("cannot write " + path());
-        std::fprintf(f, "1\r\n");
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            const ListedUnit& l = lines[i];
-            std::fprintf(f, "unit%zu,%u,%u,%s,%s,%u\r\n", i, l.model, l.unitId, l.address.c_str(),
-                         l.mac.empty() ? "00-00-00-00-00-00" : l.mac.c_str(), l.aux);
-        }
-        std::fclose(f);
-        return library::Initial();
-    }
-
-  private:
-    std::string path() const { return dir_ + "/Kelvo.ini"; }
-    std::string dir_;
-};
-
 Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
     if (settings_.id.empty()) settings_.id = HostName();
     Validate(settings_);
@@ -78,55 +56,35 @@ Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
                                                          bool r) { message(t, p, r); }});
 }
 
-Gateway::~Gateway() = default;  // DeviceList is complete here
+Gateway::~Gateway() = default;
 
-// Who each unit is: a device list with the new addresses added lets the
-// library connect and ask them; a second one, with what they said, is the
-// list the workers use. The units already served keep their lines (their
-// workers open their units again under the new list).
+// Who each unit is: every new address asked at once (bounded in connections
+// and time), then one device list with the units served and the new ones
+// that answered, read by one Kelvo_Initial. The units already served keep
+// their lines (their workers open their units again under the new list).
 std::vector<UnitDescription> Gateway::identify(const std::vector<FoundUnit>& fresh) {
-    std::vector<ListedUnit> asking = served_;
-    for (const auto& f : fresh) asking.push_back({f.address, f.mac ? MacText(*f.mac) : ""});
-    list_->load(asking);
-
-    // All at once: a unit that is gone may hold its connect for minutes.
-    struct Answer {
-        bool known = false, versioned = false;
-        library::Identity id;
-        KelvoVersionInfo version{};
-    };
-    std::vector<Answer> answers(fresh.size());
-    {
-        std::vector<std::jthread> askers;
-        for (std::size_t i = 0; i < fresh.size(); ++i) {
-            askers.emplace_back([&, i] {
-                Answer& a = answers[i];
-                KELVO_HANDLE h = library::OpenByIP(fresh[i].address);
-                a.known = h && library::Identify(h, a.id);
-                a.versioned = a.known && library::Version(h, a.version);
-                if (h) library::Close(h);
-            });
-        }
-    }
+    std::vector<std::string> addresses;
+    for (const auto& f : fresh) addresses.push_back(f.address);
+    const auto answers =
+        kelvo::tools::IdentifyAll(addresses, {IDENTIFY_AT_ONCE, IDENTIFY_LIMIT_MS, &stopping_});
+    if (stopping_) return {};
 
     std::vector<UnitDescription> units;
-    const std::size_t before = served_.size();
     for (std::size_t i = 0; i < fresh.size(); ++i) {
-        const ListedUnit& line = asking[before + i];
-        const auto& [known, versioned, id, version] = answers[i];
-        const KelvoModel* model = known ? kelvo_model(id.model) : nullptr;
+        const std::string& address = fresh[i].address;
+        const KelvoModel* model = answers[i] ? kelvo_model(answers[i]->model) : nullptr;
         if (!model) {
-            std::fprintf(stderr, "kelvo-gateway: %s: %s\n", line.address.c_str(),
-                         known ? "unknown model; not published" : "no answer; not published");
+            std::fprintf(stderr, "kelvo-gateway: %s: %s\n", address.c_str(),
+                         answers[i] ? "unknown model; not published" : "no answer; not published");
             continue;
         }
+        const kelvo::tools::Identity& id = *answers[i];
         UnitDescription u;
         u.model = model;
         u.unitId = id.unitId;
         u.aux = id.aux;
-        u.address = line.address;
-        u.mac = line.mac;
-        u.firmware = versioned ? Firmware(version) : "";
+        u.address = address;
+        u.mac = fresh[i].mac ? MacText(*fresh[i].mac) : "";
         u.name = UnitName(*model, id.unitId);
         u.gateway = settings_.id;
         u.period = std::chrono::milliseconds(settings_.periodFor(u.name));
@@ -137,14 +95,24 @@ std::vector<UnitDescription> Gateway::identify(const std::vector<FoundUnit>& fre
         }
         for (const auto& other : units) clash = clash || other.name == u.name;
         if (clash) {
-            std::fprintf(stderr, "kelvo-gateway: %s: a second %s; not published\n",
-                         line.address.c_str(), u.name.c_str());
+            std::fprintf(stderr, "kelvo-gateway: %s: a second %s; not published\n", address.c_str(),
+                         u.name.c_str());
             continue;
         }
-        served_.push_back({line.address, line.mac, id.model, id.unitId, id.aux});
+        served_.push_back({address, u.mac, id.model, id.unitId, id.aux});
         units.push_back(std::move(u));
     }
-    list_->load(served_);
+    if (units.empty()) return units;
+    std::vector<kelvo::tools::ListedUnit> lines;
+    for (const auto& l : served_) {
+        lines.push_back({l.address,
+                         {static_cast<std::uint8_t>(l.model), static_cast<std::uint8_t>(l.aux),
+                          static_cast<std::uint8_t>(l.unitId)},
+                         l.mac});
+    }
+    if (list_->load(lines) < 0) {
+        std::fprintf(stderr, "kelvo-gateway: cannot write the device list\n");
+    }
     return units;
 }
 
@@ -158,16 +126,27 @@ std::vector<UnitWorker*> Gateway::workers() {
 void Gateway::addUnits(std::vector<UnitDescription> units) {
     std::vector<std::string> patterns;
     for (auto& unit : units) {
+        if (stopping_) return;
         KELVO_HANDLE h = library::OpenByIP(unit.address);
+        KelvoVersionInfo version{};
+        if (h && library::Version(h, version)) unit.firmware = Firmware(version);
+        const std::string name = unit.name;
         auto worker =
             std::make_unique<UnitWorker>(std::move(unit), h, settings_.prefix, *this, stats_);
         UnitWorker* w = worker.get();
+        try {
+            w->start();
+        } catch (const std::system_error& e) {
+            // No thread to be had (a task limit): the unit is not served.
+            std::fprintf(stderr, "kelvo-gateway: %s: no worker thread (%s); not published\n",
+                         name.c_str(), e.what());
+            continue;
+        }
         {
             std::lock_guard<std::mutex> hold(unitsMutex_);
             byName_[w->name()] = w;
             workers_.push_back(std::move(worker));
         }
-        w->start();
         // Published and subscribed here, or by connected() if the broker
         // comes back meanwhile; twice does no harm.
         if (broker_->connected()) w->republish();
@@ -210,22 +189,61 @@ void Gateway::rescan(std::stop_token stop) {
     }
 }
 
+void Gateway::scan(std::stop_token stop) {
+    // Nothing may escape this thread: a failure here ends the search, not
+    // the gateway.
+    try {
+        const int wait = settings_.useBroadcast() ? DISCOVERY_WAIT_MS : LISTED_WAIT_MS;
+        addUnits(identify(Discover(settings_.useBroadcast(), settings_.addresses, wait)));
+        const auto all = workers();
+        if (all.empty()) std::fprintf(stderr, "kelvo-gateway: no units found\n");
+        // Commands that waited at the broker come in right after the connect:
+        // let the units be online by then.
+        const auto firstPolls = std::chrono::steady_clock::now() + FIRST_POLL_WAIT;
+        for (auto* w : all) w->waitFirstPoll(firstPolls);
+        {
+            std::lock_guard<std::mutex> hold(brokerMutex_);
+            if (stop.stop_requested()) return;
+            broker_->start();
+            brokerStarted_ = true;
+        }
+        std::printf("kelvo-gateway: ready (%zu units)\n", all.size());
+        std::fflush(stdout);
+        if (settings_.rescanSeconds > 0) rescan(stop);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kelvo-gateway: looking for units failed: %s\n", e.what());
+    }
+}
+
+void Gateway::shutdown() {
+    stopping_ = true;
+    {
+        // The broker is not started after this point.
+        std::lock_guard<std::mutex> hold(brokerMutex_);
+        scanner_.request_stop();
+    }
+    if (scanner_.joinable()) scanner_.join();
+    // Every unit winds down at once, then each is marked offline.
+    const auto all = workers();
+    for (auto* w : all) w->requestStop();
+    for (auto* w : all) w->stop(true);
+    publish(gatewayTopic_, "offline", true);
+    bool started;
+    {
+        std::lock_guard<std::mutex> hold(brokerMutex_);
+        started = brokerStarted_;
+    }
+    if (started) broker_->stop(DRAIN);
+}
+
 int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
     if (statsSeconds > 0) stats_.enable();
-    list_ = std::make_unique<DeviceList>();
-    addUnits(identify(Discover(settings_.useBroadcast(), settings_.addresses, DISCOVERY_WAIT_MS)));
-    const auto all = workers();
-    if (all.empty()) std::fprintf(stderr, "kelvo-gateway: no units found\n");
-    // Commands that waited at the broker come in right after the connect:
-    // let the units be online by then.
-    const auto firstPolls = std::chrono::steady_clock::now() + FIRST_POLL_WAIT;
-    for (auto* w : all) w->waitFirstPoll(firstPolls);
-    broker_->start();
-    if (settings_.rescanSeconds > 0) {
-        rescanner_ = std::jthread([this](std::stop_token stop) { rescan(stop); });
+    try {
+        list_ = std::make_unique<kelvo::tools::DeviceList>();
+    } catch (const std::runtime_error& e) {
+        throw ConfigError(e.what());
     }
-    std::printf("kelvo-gateway: ready (%zu units)\n", all.size());
-    std::fflush(stdout);
+    scanner_ = std::jthread([this](std::stop_token stop) { scan(stop); });
 
     // Wakes every 100 ms to look for stalled polls, and prints the
     // statistics when they are due.
@@ -245,14 +263,23 @@ int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
             last = now;
         }
     }
-    // A clean stop: no more units, every unit offline, then the gateway.
-    if (rescanner_.joinable()) {
-        rescanner_.request_stop();
-        rescanner_.join();
+    // A clean stop, within STOP_LIMIT: a thread held in a library call (a
+    // reply wait, a connect to a unit that has gone) may take longer than
+    // that. Then the process ends without it; the broker publishes the will.
+    std::future<void> stopped;
+    try {
+        stopped = std::async(std::launch::async, [this] { shutdown(); });
+    } catch (const std::system_error&) {
+        shutdown();  // no thread to be had: stop on this one
+        return 0;
     }
-    for (auto* w : workers()) w->stop(true);
-    publish(gatewayTopic_, "offline", true);
-    broker_->stop(DRAIN);
+    if (stopped.wait_for(STOP_LIMIT) != std::future_status::ready) {
+        std::fprintf(stderr, "kelvo-gateway: a unit call is still in progress; ending now\n");
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(0);
+    }
+    stopped.get();
     return 0;
 }
 

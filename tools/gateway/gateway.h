@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -14,13 +15,12 @@
 #include <vector>
 
 #include "broker.h"
+#include "common/units.h"
 #include "config.h"
 #include "discovery.h"
 #include "unit_worker.h"
 
 namespace gateway {
-
-class DeviceList;
 
 // A unit in the library's device list.
 struct ListedUnit {
@@ -36,18 +36,25 @@ class Gateway : public Publisher {
 
     // Runs until one of `stopSignals` arrives (they must be blocked in every
     // thread); prints a statistics line to stderr every `statsSeconds` (0:
-    // never). Returns the exit status.
+    // never). Returns the exit status. Finding the units runs on a thread of
+    // its own, so that a signal is honoured at any moment: the stop takes at
+    // most STOP_LIMIT, start-up included, and ends the process at once when
+    // a thread is still held in a library call by then.
     int run(const sigset_t& stopSignals, int statsSeconds);
 
     void publish(const std::string& topic, const std::string& payload, bool retain) override;
 
   private:
-    // Asks the units at these addresses who they are; the ones that answer
-    // join the library's list.
+    // Asks the units at these addresses who they are, all at once; the ones
+    // that answer join the library's list (one Kelvo_Initial).
     std::vector<UnitDescription> identify(const std::vector<FoundUnit>& fresh);
     void addUnits(std::vector<UnitDescription> units);
-    // Every rescan period: units not found yet.
+    // The first search, the broker's start, then every rescan period the
+    // units not found yet.
+    void scan(std::stop_token stop);
     void rescan(std::stop_token stop);
+    // The clean stop: units offline, then the gateway, then the broker.
+    void shutdown();
     std::vector<UnitWorker*> workers();
     void connected();
     void message(const std::string& topic, const std::string& payload, bool retained);
@@ -57,7 +64,10 @@ class Gateway : public Publisher {
     std::string gatewayTopic_;  // PREFIX/gateway/ID/state
     CycleStats stats_;
     std::unique_ptr<Broker> broker_;
-    std::unique_ptr<DeviceList> list_;
+    std::unique_ptr<kelvo::tools::DeviceList> list_;
+    std::atomic<bool> stopping_{false};  // ends identification early
+    std::mutex brokerMutex_;             // the broker starts once, unless stopping
+    bool brokerStarted_ = false;
     std::vector<ListedUnit> served_;  // the library's list: the published units
 
     std::mutex unitsMutex_;  // guards the two below; workers are only ever added
@@ -66,7 +76,7 @@ class Gateway : public Publisher {
 
     std::mutex rescanMutex_;
     std::condition_variable_any rescanWake_;
-    std::jthread rescanner_;
+    std::jthread scanner_;
 };
 
 }  // namespace gateway

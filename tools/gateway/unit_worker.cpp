@@ -104,12 +104,16 @@ void UnitWorker::start() {
     thread_ = std::thread([this] { run(); });
 }
 
-void UnitWorker::stop(bool markOffline) {
+void UnitWorker::requestStop() {
     {
         std::lock_guard<std::mutex> hold(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
+}
+
+void UnitWorker::stop(bool markOffline) {
+    requestStop();
     if (thread_.joinable()) thread_.join();
     // Commands still waiting are not carried out: say so.
     std::deque<Pending> left;

@@ -71,6 +71,9 @@ class UnitWorker {
     const std::string& base() const { return base_; }  // "PREFIX/UNIT"
 
     void start();
+    // Asks the thread to end, without waiting for it (so that many units
+    // wind down together); stop() then waits.
+    void requestStop();
     // Ends the thread; with `markOffline` the unit's state becomes offline.
     void stop(bool markOffline);
     // Publishes every retained topic of the unit again (after a connect).
