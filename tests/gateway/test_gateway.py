@@ -414,22 +414,38 @@ class GatewayTest(unittest.TestCase):
         self.assertTrue(w.wait_payload("kelvo/gateway/seg-a/state", "offline"))
 
     def test_7_bad_configuration(self) -> None:
-        """Unknown keys and wrong types are refused with their line."""
+        """Unknown keys, wrong types, files too big, too deep or not regular, and unusable
+        topic parts are refused with their line; nothing starts."""
+        path = os.path.join(self.work, "bad.toml")
+        fifo = os.path.join(self.work, "fifo")
+        os.mkfifo(fifo)
         cases = {
             '[gateway]\nid = "x"\nperiod = 100\n': ":3: unknown key 'period' in [gateway]",
             '[broker]\nport = "1883"\n': ":2: 'port' must be an integer",
             '[units]\naddresses = ["10.0.0.300"]\n': ":2:",
             '[unit."KV-101-1"]\nperiod_ms = 5\n': ":2: 'period_ms' must be 10..3600000",
             '[gateway\n': ":1:",
+            "#\n[" + ".".join(["a"] * 50000) + "]\n": ":2: nested more than 32 levels deep",
+            "x = " + "[" * 33 + "]" * 33 + "\n": ":1: nested more than 32",
+            '[gateway]\nprefix = "kel\\u0000vo"\n': ":2: 'prefix' holds a NUL character",
+            "#" * (1 << 20) + "\n": ": larger than 1048576 bytes",
         }
-        for text, message in cases.items():
-            path = os.path.join(self.work, "bad.toml")
-            with open(path, "w", encoding="ascii") as f:
-                f.write(text)
-            run = subprocess.run([os.environ["KELVO_GATEWAY"], "--config", path],
+        runs = [(["--config", path], text, path + message) for text, message in cases.items()]
+        runs += [(["--config", path], '[broker]\npassword = "x"\npassword_file = "/etc/hostname"\n',
+                  "give the broker password or a password file, not both"),
+                 (["--config", "/dev/zero"], None, "/dev/zero: not a regular file"),
+                 (["--config", fifo], None, fifo + ": not a regular file"),
+                 (["--password-file", "/dev/zero"], None, "/dev/zero: not a regular file")]
+        runs += [(["--prefix", prefix], None, "is not a usable topic prefix")
+                 for prefix in ("a//b", "kel/+", "/kelvo", "\x01")]
+        for args, text, message in runs:
+            if text is not None:
+                with open(path, "w", encoding="ascii") as f:
+                    f.write(text)
+            run = subprocess.run([os.environ["KELVO_GATEWAY"], *args],
                                  capture_output=True, text=True, timeout=WAIT_S)
-            self.assertEqual(run.returncode, 2, text)
-            self.assertIn(path + message, run.stderr, text)
+            self.assertEqual(run.returncode, 2, args)
+            self.assertIn(message, run.stderr, args)
 
     def test_8_tls_and_password(self) -> None:
         """TLS against a CA file, with a user and password, to a broker that comes up after

@@ -61,6 +61,12 @@ Broker::Broker(const BrokerSettings& settings, const std::string& clientId,
       handlers_(std::move(handlers)) {
     static LibraryInit init;
     client_ = makeClient();
+    if (!settings_.password.empty() && settings_.caFile.empty()) {
+        std::fprintf(stderr,
+                     "kelvo-gateway: warning: the broker password goes to %s:%d without TLS, "
+                     "readable on the way ([broker.tls] ca_file turns TLS on)\n",
+                     settings_.host.c_str(), settings_.effectivePort());
+    }
 }
 
 mosquitto* Broker::makeClient() {
