@@ -466,8 +466,9 @@ class GatewayTest(unittest.TestCase):
         openssl("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=broker")
         with open(os.path.join(tls, "san"), "w", encoding="ascii") as f:
             f.write("subjectAltName=IP:127.0.0.1\n")
-        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "san")
+        for name, days in (("server.pem", "2"), ("expired.pem", "-1")):
+            openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                    "-CAcreateserial", "-out", name, "-days", days, "-extfile", "san")
         subprocess.run(["mosquitto_passwd", "-c", "-b", os.path.join(tls, "passwords"), "gw",
                         "secret"], check=True, capture_output=True, timeout=WAIT_S)
         for name in os.listdir(tls):
@@ -477,19 +478,33 @@ class GatewayTest(unittest.TestCase):
         with open(conf, "w", encoding="ascii") as f:
             f.write(f"listener 8883 127.0.0.1\ncafile {tls}/ca.pem\ncertfile {tls}/server.pem\n"
                     f"keyfile {tls}/server.key\npassword_file {tls}/passwords\n"
-                    "allow_anonymous false\n")
+                    "allow_anonymous false\n"
+                    f"listener 8884 127.0.0.1\ncafile {tls}/ca.pem\ncertfile {tls}/expired.pem\n"
+                    f"keyfile {tls}/server.key\n")
         tls_client = ["-h", "127.0.0.1", "-p", "8883", "--cafile", f"{tls}/ca.pem", "-u", "gw",
                       "-P", "secret"]
+        # The right password comes from a private file, the wrong one from a
+        # settings file anyone may read (a warning); port 8884 has an expired
+        # certificate (a TLS failure that names its reason).
+        password_file = os.path.join(tls, "password")
+        with open(password_file, "w", encoding="ascii") as f:
+            f.write("secret\n")
+        os.chmod(password_file, 0o600)
         gateways = []
+        logs = []
         broker = None
         try:
-            for password in ("wrong", "secret"):
-                config = os.path.join(tls, f"{password}.toml")
+            for name, port, password in (("wrong", 8883, 'password = "wrong"'),
+                                         ("secret", 8883, f'password_file = "{password_file}"'),
+                                         ("expired", 8884, f'password_file = "{password_file}"')):
+                config = os.path.join(tls, f"{name}.toml")
                 with open(config, "w", encoding="ascii") as f:
-                    f.write(f'[gateway]\nid = "{password}"\n[units]\naddresses = ["127.0.0.9"]\n'
-                            f'[broker]\nhost = "127.0.0.1"\nusername = "gw"\n'
-                            f'password = "{password}"\n[broker.tls]\nca_file = "{tls}/ca.pem"\n')
-                gateways.append(harness.start_gateway("--config", config, broker=None))
+                    f.write(f'[gateway]\nid = "{name}"\n[units]\naddresses = ["127.0.0.9"]\n'
+                            f'[broker]\nhost = "127.0.0.1"\nport = {port}\nusername = "gw"\n'
+                            f'{password}\n[broker.tls]\nca_file = "{tls}/ca.pem"\n')
+                gateways.append(harness.start_gateway("--config", config, broker=None,
+                                                      stderr=subprocess.PIPE))
+                logs.append(harness.Lines(gateways[-1].stderr))
             broker = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
                                       stderr=subprocess.DEVNULL)
             deadline = time.monotonic() + WAIT_S
@@ -504,9 +519,15 @@ class GatewayTest(unittest.TestCase):
                              ["kelvo/KV-108-1/state online", "kelvo/gateway/secret/state online"],
                              sub.stderr)
             self.assertIsNone(gateways[0].poll())  # refused, still trying
+            self.assertEqual(logs[0].count("holds the broker password and every user may read"), 1)
+            self.assertTrue(logs[2].wait(
+                lambda _: logs[2].count("TLS: the broker's certificate was refused: certificate "
+                                        "has expired") == 1))
         finally:
             for gw in gateways:
                 stop(gw)
+                if gw.stderr:
+                    gw.stderr.close()
             stop(broker)
 
 

@@ -1,5 +1,6 @@
 #include "broker.h"
 
+#include <arpa/inet.h>
 #include <mosquitto.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -42,13 +43,36 @@ void Check(int rc, const char* what) {
     }
 }
 
-// Why the broker's certificate was not accepted, when that was the failure:
-// "certificate has expired", "hostname mismatch", ...
-std::string VerifyFailure(mosquitto* client) {
-    const SSL* ssl = static_cast<const SSL*>(mosquitto_ssl_get(client));
-    if (!ssl) return "";
-    const long result = SSL_get_verify_result(ssl);
-    return result == X509_V_OK ? "" : X509_verify_cert_error_string(result);
+// The certificate check (chain, dates, host name or address), keeping the
+// verdict: libmosquitto frees the connection's state before the gateway
+// could ask, and logs only "certificate verify failed".
+int VerifyAndKeep(X509_STORE_CTX* store, void* verdict) {
+    const int ok = X509_verify_cert(store);
+    const int error = X509_STORE_CTX_get_error(store);
+    if (ok <= 0 && error != X509_V_OK) {
+        *static_cast<std::string*>(verdict) = X509_verify_cert_error_string(error);
+    }
+    return ok;
+}
+
+// A TLS client context that trusts `caFile` and checks the broker's
+// certificate names `host` (a name, or an address in its IP entries).
+SSL_CTX* TlsContext(const std::string& caFile, const std::string& host, std::string* verdict) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (!context) throw ConfigError("MQTT TLS: cannot create the TLS context");
+    X509_VERIFY_PARAM* param = SSL_CTX_get0_param(context);
+    in_addr address{};
+    const bool ip = inet_pton(AF_INET, host.c_str(), &address) == 1;
+    if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1 ||
+        (ip ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
+            : X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0)) != 1) {
+        SSL_CTX_free(context);
+        throw ConfigError("MQTT TLS: cannot use the CA file " + caFile);
+    }
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_cert_verify_callback(context, &VerifyAndKeep, verdict);
+    return context;
 }
 
 }  // namespace
@@ -92,9 +116,13 @@ mosquitto* Broker::makeClient() {
               "MQTT user");
     }
     if (!settings_.caFile.empty()) {
-        Check(
-            mosquitto_tls_set(client, settings_.caFile.c_str(), nullptr, nullptr, nullptr, nullptr),
-            "MQTT TLS");
+        // Our own context (libmosquitto keeps a reference): the same checks
+        // as libmosquitto's, with the verdict kept.
+        SSL_CTX* context = TlsContext(settings_.caFile, settings_.host, &verdict_);
+        const int rc = mosquitto_void_option(client, MOSQ_OPT_SSL_CTX, context);
+        SSL_CTX_free(context);
+        Check(rc, "MQTT TLS");
+        Check(mosquitto_int_option(client, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0), "MQTT TLS");
     }
     return client;
 }
@@ -147,12 +175,13 @@ void Broker::run() {
             }
             used = true;
             tlsError_.clear();
+            verdict_.clear();
             refused_ = false;
             // Asynchronous: a connect that hangs never holds up a stop.
             const int rc = mosquitto_connect_async(client_, settings_.host.c_str(),
                                                    settings_.effectivePort(), settings_.keepalive);
             if (rc != MOSQ_ERR_SUCCESS) {
-                report(mosquitto_strerror(rc));
+                report(failure(mosquitto_strerror(rc)));
                 pause(delay);
                 delay = std::min(delay * 2, RECONNECT_MAX);
                 continue;
@@ -182,15 +211,7 @@ void Broker::run() {
             }
         }
         if (failed) {
-            // A TLS failure says why: the certificate check's verdict, or
-            // what OpenSSL said.
-            const std::string verify = settings_.caFile.empty() ? "" : VerifyFailure(client_);
-            if (!verify.empty()) {
-                why = "TLS: the broker's certificate was refused: " + verify;
-            } else if (!tlsError_.empty()) {
-                why = "TLS: " + tlsError_;
-            }
-            if (!connected_ && !refused_) report(why);
+            if (!connected_ && !refused_) report(failure(why));
             socketOpen = false;
             connected_ = false;
             pause(delay);
@@ -202,6 +223,14 @@ void Broker::run() {
             pumpLocked();
         }
     }
+}
+
+std::string Broker::failure(const std::string& what) {
+    // A TLS failure says why: the certificate check's verdict, or what
+    // libmosquitto logged ("host name verification failed", OpenSSL's reason).
+    if (!verdict_.empty()) return "TLS: the broker's certificate was refused: " + verdict_;
+    if (!tlsError_.empty()) return "TLS: " + tlsError_;
+    return what;
 }
 
 bool Broker::sendLocked(const std::string& topic, const std::string& payload, bool retain) {
@@ -346,6 +375,8 @@ void Broker::OnLog(mosquitto*, void* self, int level, const char* text) {
     if (line.rfind("OpenSSL Error", 0) == 0 && colon != std::string::npos) {
         line = line.substr(colon + 3);
     }
+    if (line.rfind("Error: ", 0) == 0) line = line.substr(7);
+    while (!line.empty() && (line.back() == '.' || line.back() == '\n')) line.pop_back();
     if (b->tlsError_.empty()) b->tlsError_ = line;
 }
 

@@ -97,6 +97,8 @@ class Broker {
     void pumpLocked();
     bool sendLocked(const std::string& topic, const std::string& payload, bool retain);
     void forgetLocked();
+    // Why the connection failed: `what`, or the reason of a TLS failure.
+    std::string failure(const std::string& what);
     // Says once per failure why the connection failed (or was refused).
     void report(const std::string& why);
 
@@ -122,7 +124,10 @@ class Broker {
     std::uint64_t sent_ = 0;
     std::uint64_t dropped_ = 0;
     std::string lastReport_;
-    std::string tlsError_;  // what libmosquitto logged about the last TLS failure
+    // The network thread's, about the last connect: what libmosquitto logged
+    // on a TLS failure, and why the broker's certificate was refused.
+    std::string tlsError_;
+    std::string verdict_;
 };
 
 }  // namespace gateway
