@@ -558,5 +558,21 @@ class GatewayTest(unittest.TestCase):
             stop(gw, signal.SIGKILL)
 
 
+class ServiceUnitTest(unittest.TestCase):
+    def test_exposure(self) -> None:
+        """The sample systemd unit keeps its exposure rating under 3."""
+        if not shutil.which("systemd-analyze"):
+            self.skipTest("no systemd-analyze (Debian package systemd)")
+        unit = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                            "gateway", "kelvo-gateway.service")
+        run = subprocess.run(["systemd-analyze", "security", "--offline=yes", unit],
+                             capture_output=True, text=True, timeout=60)
+        found = re.search(r"Overall exposure level for kelvo-gateway.service: ([\d.]+)",
+                          run.stdout)
+        if not found:
+            self.skipTest(f"systemd-analyze cannot rate units offline: {run.stderr.strip()}")
+        self.assertLess(float(found[1]), 3.0, run.stdout)
+
+
 if __name__ == "__main__":
     unittest.main()
