@@ -368,6 +368,7 @@ class GatewayTest(unittest.TestCase):
             self.assertEqual(snapshot(0.5).get(topic), "4")
         finally:
             stop(gw)
+            log.thread.join(timeout=WAIT_S)  # it ends at the end of the pipe
             gw.stderr.close()
             sim.close()
 
@@ -524,10 +525,10 @@ class GatewayTest(unittest.TestCase):
                 lambda _: logs[2].count("TLS: the broker's certificate was refused: certificate "
                                         "has expired") == 1))
         finally:
-            for gw in gateways:
+            for gw, log in zip(gateways, logs):
                 stop(gw)
-                if gw.stderr:
-                    gw.stderr.close()
+                log.thread.join(timeout=WAIT_S)
+                gw.stderr.close()
             stop(broker)
 
 

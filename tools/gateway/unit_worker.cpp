@@ -318,8 +318,8 @@ void UnitWorker::execute(const Pending& p) {
             std::string(KindTopic(c.kind)) + "/" + std::to_string(c.position);
         const auto now = readBack(subtopic);
         report(p.topic, p.payload,
-               "outcome unknown: the exchange failed after the command was sent (" +
-                   StatusText(status) + "); " +
+               "outcome unknown: the exchange with the unit failed (" + StatusText(status) +
+                   ") and it may have carried the command out; " +
                    (now ? "read back " + subtopic + " = " + *now
                         : "the unit did not answer the read-back; " + subtopic +
                               " is read again when it answers"),
