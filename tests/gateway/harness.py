@@ -103,6 +103,36 @@ class Watcher:
         stop(self.proc)
 
 
+class Lines:
+    """Every line a process writes to a pipe (its stderr, say), kept as it comes."""
+
+    def __init__(self, stream) -> None:
+        self.lock = threading.Condition()
+        self.lines: List[str] = []
+        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream) -> None:
+        for line in stream:
+            with self.lock:
+                self.lines.append(line.rstrip("\n"))
+                self.lock.notify_all()
+
+    def wait(self, check: Callable[[List[str]], bool], timeout: float = WAIT_S) -> bool:
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while not check(self.lines):
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return False
+                self.lock.wait(left)
+            return True
+
+    def count(self, text: str) -> int:
+        with self.lock:
+            return sum(text in line for line in self.lines)
+
+
 def snapshot(seconds: float = 1.0) -> Dict[str, str]:
     """The retained messages a new subscriber gets."""
     w = Watcher()

@@ -1,6 +1,9 @@
 #include "broker.h"
 
+#include <arpa/inet.h>
 #include <mosquitto.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -40,35 +43,88 @@ void Check(int rc, const char* what) {
     }
 }
 
+// The certificate check (chain, dates, host name or address), keeping the
+// verdict: libmosquitto frees the connection's state before the gateway
+// could ask, and logs only "certificate verify failed".
+int VerifyAndKeep(X509_STORE_CTX* store, void* verdict) {
+    const int ok = X509_verify_cert(store);
+    const int error = X509_STORE_CTX_get_error(store);
+    if (ok <= 0 && error != X509_V_OK) {
+        *static_cast<std::string*>(verdict) = X509_verify_cert_error_string(error);
+    }
+    return ok;
+}
+
+// A TLS client context that trusts `caFile` and checks the broker's
+// certificate names `host` (a name, or an address in its IP entries).
+SSL_CTX* TlsContext(const std::string& caFile, const std::string& host, std::string* verdict) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (!context) throw ConfigError("MQTT TLS: cannot create the TLS context");
+    X509_VERIFY_PARAM* param = SSL_CTX_get0_param(context);
+    in_addr address{};
+    const bool ip = inet_pton(AF_INET, host.c_str(), &address) == 1;
+    if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1 ||
+        (ip ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
+            : X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0)) != 1) {
+        SSL_CTX_free(context);
+        throw ConfigError("MQTT TLS: cannot use the CA file " + caFile);
+    }
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_cert_verify_callback(context, &VerifyAndKeep, verdict);
+    return context;
+}
+
 }  // namespace
 
 Broker::Broker(const BrokerSettings& settings, const std::string& clientId,
                const std::string& willTopic, Handlers handlers)
-    : settings_(settings), handlers_(std::move(handlers)) {
+    : settings_(settings),
+      clientId_(clientId),
+      willTopic_(willTopic),
+      handlers_(std::move(handlers)) {
     static LibraryInit init;
-    client_ = mosquitto_new(clientId.c_str(), false, this);
-    if (!client_) throw ConfigError("cannot create the MQTT client");
-    mosquitto_connect_callback_set(client_, &Broker::OnConnect);
-    mosquitto_disconnect_callback_set(client_, &Broker::OnDisconnect);
-    mosquitto_publish_callback_set(client_, &Broker::OnPublish);
-    mosquitto_message_callback_set(client_, &Broker::OnMessage);
-    // No window: the whole state goes out at once after a connect.
-    mosquitto_max_inflight_messages_set(client_, 0);
+    client_ = makeClient();
+    if (!settings_.password.empty() && settings_.caFile.empty()) {
+        std::fprintf(stderr,
+                     "kelvo-gateway: warning: the broker password goes to %s:%d without TLS, "
+                     "readable on the way ([broker.tls] ca_file turns TLS on)\n",
+                     settings_.host.c_str(), settings_.effectivePort());
+    }
+}
+
+mosquitto* Broker::makeClient() {
+    mosquitto* client = mosquitto_new(clientId_.c_str(), false, this);
+    if (!client) throw ConfigError("cannot create the MQTT client");
+    mosquitto_connect_callback_set(client, &Broker::OnConnect);
+    mosquitto_disconnect_callback_set(client, &Broker::OnDisconnect);
+    mosquitto_publish_callback_set(client, &Broker::OnPublish);
+    mosquitto_message_callback_set(client, &Broker::OnMessage);
+    mosquitto_log_callback_set(client, &Broker::OnLog);
+    // The window is ours (pumpLocked); libmosquitto never holds any back.
+    mosquitto_max_inflight_messages_set(client, 0);
+    // Publications from other threads are queued and wake the network thread.
+    mosquitto_threaded_set(client, true);
     const std::string offline = "offline";
-    Check(mosquitto_will_set(client_, willTopic.c_str(), static_cast<int>(offline.size()),
+    Check(mosquitto_will_set(client, willTopic_.c_str(), static_cast<int>(offline.size()),
                              offline.data(), QOS, true),
           "MQTT will");
-    if (!settings.username.empty()) {
+    if (!settings_.username.empty()) {
         Check(mosquitto_username_pw_set(
-                  client_, settings.username.c_str(),
-                  settings.password.empty() ? nullptr : settings.password.c_str()),
+                  client, settings_.username.c_str(),
+                  settings_.password.empty() ? nullptr : settings_.password.c_str()),
               "MQTT user");
     }
-    if (!settings.caFile.empty()) {
-        Check(
-            mosquitto_tls_set(client_, settings.caFile.c_str(), nullptr, nullptr, nullptr, nullptr),
-            "MQTT TLS");
+    if (!settings_.caFile.empty()) {
+        // Our own context (libmosquitto keeps a reference): the same checks
+        // as libmosquitto's, with the verdict kept.
+        SSL_CTX* context = TlsContext(settings_.caFile, settings_.host, &verdict_);
+        const int rc = mosquitto_void_option(client, MOSQ_OPT_SSL_CTX, context);
+        SSL_CTX_free(context);
+        Check(rc, "MQTT TLS");
+        Check(mosquitto_int_option(client, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0), "MQTT TLS");
     }
+    return client;
 }
 
 Broker::~Broker() {
@@ -77,8 +133,6 @@ Broker::~Broker() {
 }
 
 void Broker::start() {
-    // Publications from other threads are queued and wake this thread.
-    mosquitto_threaded_set(client_, true);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -87,72 +141,155 @@ void Broker::pause(std::chrono::milliseconds delay) {
     wake_.wait_for(lock, delay, [&] { return stopping_.load(); });
 }
 
+void Broker::report(const std::string& why) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (why == lastReport_) return;
+    lastReport_ = why;
+    std::fprintf(stderr, "kelvo-gateway: broker %s:%d: %s; retrying\n", settings_.host.c_str(),
+                 settings_.effectivePort(), why.c_str());
+}
+
+void Broker::forgetLocked() {
+    waiting_.clear();
+    order_.clear();
+    events_.clear();
+    inflight_ = 0;
+}
+
 void Broker::run() {
     auto delay = RECONNECT_MIN;
-    bool everConnected = false, socketOpen = false, reported = false;
+    bool socketOpen = false, used = false;
     auto connectBy = std::chrono::steady_clock::now();
     auto tcpBy = connectBy;
     while (!stopping_) {
         if (!socketOpen) {
-            // Asynchronous: a connect that hangs never holds up a stop. A
-            // reconnect closes whatever socket the last attempt left.
-            const int rc = everConnected ? mosquitto_reconnect_async(client_)
-                                         : mosquitto_connect_async(client_, settings_.host.c_str(),
-                                                                   settings_.effectivePort(),
-                                                                   settings_.keepalive);
+            if (used) {
+                // A fresh client: whatever the last connection left
+                // unacknowledged is dropped, not sent after the state that
+                // the next connect publishes.
+                mosquitto* fresh = makeClient();
+                std::lock_guard<std::mutex> hold(mutex_);
+                std::swap(fresh, client_);
+                forgetLocked();
+                mosquitto_destroy(fresh);
+            }
+            used = true;
+            tlsError_.clear();
+            verdict_.clear();
+            refused_ = false;
+            // Asynchronous: a connect that hangs never holds up a stop.
+            const int rc = mosquitto_connect_async(client_, settings_.host.c_str(),
+                                                   settings_.effectivePort(), settings_.keepalive);
             if (rc != MOSQ_ERR_SUCCESS) {
-                if (!reported) {
-                    std::fprintf(stderr, "kelvo-gateway: broker %s:%d: %s; retrying\n",
-                                 settings_.host.c_str(), settings_.effectivePort(),
-                                 mosquitto_strerror(rc));
-                    reported = true;
-                }
+                report(failure(mosquitto_strerror(rc)));
                 pause(delay);
                 delay = std::min(delay * 2, RECONNECT_MAX);
                 continue;
             }
-            everConnected = true;  // the host and port are kept from here on
             socketOpen = true;
             connectBy = std::chrono::steady_clock::now() + CONNECT_TIMEOUT;
             tcpBy = std::chrono::steady_clock::now() + TCP_CONNECT_TIMEOUT;
         }
         const auto begin = std::chrono::steady_clock::now();
-        bool failed = mosquitto_loop(client_, LOOP_MS, 1) != MOSQ_ERR_SUCCESS;
+        const int rc = mosquitto_loop(client_, LOOP_MS, 1);
+        bool failed = rc != MOSQ_ERR_SUCCESS;
+        std::string why = failed ? mosquitto_strerror(rc) : "";
         if (!failed && !connected_) {
             // Until the broker has accepted us: libmosquitto does not notice
             // a refused TLS connect (its loop returns at once, forever), so
             // the TCP connect and the whole handshake get deadlines.
             const auto now = std::chrono::steady_clock::now();
-            failed = now > connectBy || (now > tcpBy && !PeerConnected(mosquitto_socket(client_)));
+            if (now > tcpBy && !PeerConnected(mosquitto_socket(client_))) {
+                failed = true;
+                why = "no connection";
+            } else if (now > connectBy) {
+                failed = true;
+                why = "no answer to the MQTT connect";
+            }
             if (!failed && std::chrono::steady_clock::now() - begin < SPIN_GUARD) {
                 pause(SPIN_GUARD);
             }
         }
         if (failed) {
+            if (!connected_ && !refused_) report(failure(why));
             socketOpen = false;
             connected_ = false;
             pause(delay);
             delay = std::min(delay * 2, RECONNECT_MAX);
         } else if (connected_) {
             delay = RECONNECT_MIN;
-            reported = false;
+            std::lock_guard<std::mutex> hold(mutex_);
+            lastReport_.clear();
+            pumpLocked();
         }
+    }
+}
+
+std::string Broker::failure(const std::string& what) {
+    // A TLS failure says why: the certificate check's verdict, or what
+    // libmosquitto logged ("host name verification failed", OpenSSL's reason).
+    if (!verdict_.empty()) return "TLS: the broker's certificate was refused: " + verdict_;
+    if (!tlsError_.empty()) return "TLS: " + tlsError_;
+    return what;
+}
+
+bool Broker::sendLocked(const std::string& topic, const std::string& payload, bool retain) {
+    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(),
+                                     static_cast<int>(payload.size()), payload.data(), QOS, retain);
+    if (rc != MOSQ_ERR_SUCCESS) return false;
+    ++sent_;
+    ++inflight_;
+    return true;
+}
+
+void Broker::pumpLocked() {
+    while (inflight_ < WINDOW && !events_.empty()) {
+        sendLocked(events_.front().topic, events_.front().payload, false);
+        events_.pop_front();
+    }
+    while (inflight_ < WINDOW && !order_.empty()) {
+        const auto it = waiting_.find(order_.front());
+        order_.pop_front();
+        if (it == waiting_.end()) continue;
+        sendLocked(it->first, it->second, true);
+        waiting_.erase(it);
     }
 }
 
 bool Broker::publish(const std::string& topic, const std::string& payload, bool retain) {
     if (!connected_) return false;
-    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(),
-                                     static_cast<int>(payload.size()), payload.data(), QOS, retain);
-    if (rc != MOSQ_ERR_SUCCESS) return false;
-    ++sent_;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (retain) {
+        // A topic already waiting keeps its place and takes the newer value.
+        const auto it = waiting_.find(topic);
+        if (it != waiting_.end()) {
+            it->second = payload;
+            return true;
+        }
+        if (inflight_ < WINDOW && order_.empty()) return sendLocked(topic, payload, true);
+        waiting_.emplace(topic, payload);
+        order_.push_back(topic);
+        return true;
+    }
+    if (inflight_ < WINDOW && events_.empty()) return sendLocked(topic, payload, false);
+    if (events_.size() >= EVENT_LIMIT) {
+        ++dropped_;
+        return false;
+    }
+    events_.push_back({topic, payload});
     return true;
+}
+
+Broker::Counts Broker::counts() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return {sent_, inflight_, order_.size() + events_.size(), dropped_};
 }
 
 void Broker::subscribe(const std::vector<std::string>& patterns) {
     std::vector<char*> list;
     for (const auto& p : patterns) list.push_back(const_cast<char*>(p.c_str()));
     if (list.empty()) return;
+    std::lock_guard<std::mutex> hold(mutex_);
     const int rc = mosquitto_subscribe_multiple(client_, nullptr, static_cast<int>(list.size()),
                                                 list.data(), QOS, 0, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -163,13 +300,20 @@ void Broker::subscribe(const std::vector<std::string>& patterns) {
 void Broker::stop(std::chrono::milliseconds drain) {
     if (!thread_.joinable()) return;
     const auto until = std::chrono::steady_clock::now() + drain;
-    while (connected_ && acknowledged_ < sent_ && std::chrono::steady_clock::now() < until) {
+    auto settled = [&] {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return inflight_ == 0 && order_.empty() && events_.empty();
+    };
+    while (connected_ && !settled() && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (connected_) {
         // The network thread sends the DISCONNECT; the broker then drops
         // the will. Bounded: the thread ends when the socket closes.
-        mosquitto_disconnect(client_);
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            mosquitto_disconnect(client_);
+        }
         const auto closeBy = std::chrono::steady_clock::now() + CLOSE_WAIT;
         while (connected_ && std::chrono::steady_clock::now() < closeBy) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -187,8 +331,8 @@ void Broker::stop(std::chrono::milliseconds drain) {
 void Broker::OnConnect(mosquitto*, void* self, int rc) {
     auto* b = static_cast<Broker*>(self);
     if (rc != 0) {
-        std::fprintf(stderr, "kelvo-gateway: broker refused the connection: %s\n",
-                     mosquitto_connack_string(rc));
+        b->refused_ = true;
+        b->report(std::string("refused the connection: ") + mosquitto_connack_string(rc));
         return;
     }
     std::fprintf(stderr, "kelvo-gateway: connected to %s:%d\n", b->settings_.host.c_str(),
@@ -207,7 +351,9 @@ void Broker::OnDisconnect(mosquitto*, void* self, int rc) {
 }
 
 void Broker::OnPublish(mosquitto*, void* self, int) {
-    ++static_cast<Broker*>(self)->acknowledged_;
+    auto* b = static_cast<Broker*>(self);
+    std::lock_guard<std::mutex> hold(b->mutex_);
+    if (b->inflight_ > 0) --b->inflight_;
 }
 
 void Broker::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
@@ -217,6 +363,21 @@ void Broker::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
         m->topic,
         std::string(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen)),
         m->retain);
+}
+
+void Broker::OnLog(mosquitto*, void* self, int level, const char* text) {
+    // libmosquitto logs OpenSSL's reasons ("OpenSSL Error[0]: ...") and
+    // nothing else that the network thread does not see itself.
+    if (level != MOSQ_LOG_ERR || !text) return;
+    auto* b = static_cast<Broker*>(self);
+    std::string line = text;
+    const auto colon = line.find("]: ");
+    if (line.rfind("OpenSSL Error", 0) == 0 && colon != std::string::npos) {
+        line = line.substr(colon + 3);
+    }
+    if (line.rfind("Error: ", 0) == 0) line = line.substr(7);
+    while (!line.empty() && (line.back() == '.' || line.back() == '\n')) line.pop_back();
+    if (b->tlsError_.empty()) b->tlsError_ = line;
 }
 
 }  // namespace gateway

@@ -6,15 +6,28 @@
 // network thread connects and reconnects with a backoff of 1 s doubling to
 // 30 s and never gives up, whether the broker was never there, went away,
 // or refused us. (libmosquitto's own thread ends for good when the first
-// connect fails.) Every publication is QoS 1; nothing is queued while the
-// broker is away: on every connect the gateway publishes its whole retained
-// state again instead.
+// connect fails.) Every publication is QoS 1.
+//
+// The last retained value on the broker is always the current one:
+// - nothing is queued while the broker is away; on every connect the gateway
+//   publishes its whole retained state again instead;
+// - every connect starts from a new client object, so the publications a
+//   lost connection left unacknowledged are never sent again (libmosquitto
+//   would resend them after the fresh state, old values last);
+// - at most WINDOW publications are unacknowledged at a time. Beyond that a
+//   retained topic waits with its latest value only (a newer value replaces
+//   the waiting one), and messages that are not retained wait up to
+//   EVENT_LIMIT. So a broker that stops reading costs a bounded amount of
+//   memory, however long it takes the keepalive to notice.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,6 +42,11 @@ namespace gateway {
 
 class Broker {
   public:
+    // Unacknowledged publications at a time, and messages that are not
+    // retained waiting behind them.
+    static constexpr std::size_t WINDOW = 256;
+    static constexpr std::size_t EVENT_LIMIT = 1000;
+
     struct Handlers {
         std::function<void()> connected;  // publish the retained state, subscribe
         // `retained`: the broker kept it and hands it to every new subscriber.
@@ -47,34 +65,69 @@ class Broker {
     // Starts the network thread; connection failures are retried there.
     void start();
     bool connected() const { return connected_; }
-    // Publishes only while connected; returns whether the message was queued.
+    // Publishes or queues (see above) while connected; false when the
+    // message is dropped (not connected, or too many waiting).
     bool publish(const std::string& topic, const std::string& payload, bool retain);
     void subscribe(const std::vector<std::string>& patterns);
     // Waits up to `drain` for the broker to acknowledge what was published,
     // then disconnects cleanly and stops the network thread.
     void stop(std::chrono::milliseconds drain);
 
-    std::uint64_t published() const { return sent_; }
+    struct Counts {
+        std::uint64_t published = 0;  // handed to the broker connection, ever
+        std::size_t inflight = 0;     // unacknowledged now
+        std::size_t queued = 0;       // waiting for the window now
+        std::uint64_t dropped = 0;    // not retained and over EVENT_LIMIT, ever
+    };
+    Counts counts();
 
   private:
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnPublish(mosquitto*, void* self, int mid);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnLog(mosquitto*, void* self, int level, const char* text);
+    // A new client object with the callbacks, will, credentials and TLS.
+    mosquitto* makeClient();
     void run();
     // Sleeps for `delay` unless stop() comes first.
     void pause(std::chrono::milliseconds delay);
+    // With mutex_ held: hands waiting messages to libmosquitto while the
+    // window has room.
+    void pumpLocked();
+    bool sendLocked(const std::string& topic, const std::string& payload, bool retain);
+    void forgetLocked();
+    // Why the connection failed: `what`, or the reason of a TLS failure.
+    std::string failure(const std::string& what);
+    // Says once per failure why the connection failed (or was refused).
+    void report(const std::string& why);
 
     BrokerSettings settings_;
+    std::string clientId_;
+    std::string willTopic_;
     Handlers handlers_;
-    mosquitto* client_ = nullptr;
     std::atomic<bool> connected_{false};
-    std::atomic<std::uint64_t> sent_{0};
-    std::atomic<std::uint64_t> acknowledged_{0};
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
     std::atomic<bool> stopping_{false};
+    bool refused_ = false;  // the network thread's: the broker refused this connect
+    std::condition_variable wake_;
+
+    std::mutex mutex_;             // guards everything below
+    mosquitto* client_ = nullptr;  // replaced only by the network thread
+    std::size_t inflight_ = 0;
+    std::map<std::string, std::string> waiting_;  // retained: topic -> latest payload
+    std::deque<std::string> order_;               // waiting_'s topics, oldest first
+    struct Event {
+        std::string topic, payload;
+    };
+    std::deque<Event> events_;  // not retained, oldest first
+    std::uint64_t sent_ = 0;
+    std::uint64_t dropped_ = 0;
+    std::string lastReport_;
+    // The network thread's, about the last connect: what libmosquitto logged
+    // on a TLS failure, and why the broker's certificate was refused.
+    std::string tlsError_;
+    std::string verdict_;
 };
 
 }  // namespace gateway

@@ -1,9 +1,16 @@
 #include "config.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <sys/stat.h>
 #include <toml++/toml.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <cstring>
 #include <set>
 
 namespace gateway {
@@ -37,12 +44,77 @@ const toml::table* Section(const std::string& source, const toml::table& root, c
     return node->as_table();
 }
 
+// A NUL would cut the string short where it is handed on as C text.
 void ReadString(const std::string& source, const toml::table& t, const char* key,
                 std::string& out) {
     if (const toml::node* n = t.get(key)) {
         if (!n->is_string()) Fail(source, *n, std::string("'") + key + "' must be a string");
         out = n->as_string()->get();
+        if (out.find('\0') != std::string::npos) {
+            Fail(source, *n, std::string("'") + key + "' holds a NUL character");
+        }
     }
+}
+
+// Refuses tables, arrays, inline tables and dotted keys nested deeper than
+// NESTING_LIMIT before the parser sees them (it recurses on dotted keys).
+// Strings and comments are skipped; a dot outside them counts one level of
+// the key it belongs to, so a float or a time costs one level at most.
+void CheckNesting(const std::string& text, const std::string& source) {
+    int depth = 0, dots = 0, line = 1;
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        if (c == '\n') {
+            ++line;
+            dots = 0;
+        } else if (c == '#') {
+            while (i + 1 < n && text[i + 1] != '\n') ++i;
+        } else if (c == '"' || c == '\'') {
+            const bool triple = i + 2 < n && text[i + 1] == c && text[i + 2] == c;
+            i += triple ? 3 : 1;
+            for (; i < n; ++i) {
+                if (text[i] == '\n') ++line;
+                if (c == '"' && text[i] == '\\') {
+                    if (i + 1 < n && text[i + 1] == '\n') ++line;
+                    ++i;
+                } else if (text[i] == c &&
+                           (!triple || (i + 2 < n && text[i + 1] == c && text[i + 2] == c))) {
+                    if (triple) i += 2;
+                    break;
+                } else if (!triple && text[i] == '\n') {
+                    break;  // unterminated: the parser says so
+                }
+            }
+        } else if (c == '[' || c == '{') {
+            ++depth;
+            dots = 0;
+        } else if (c == ']' || c == '}') {
+            if (depth > 0) --depth;
+        } else if (c == '=' || c == ',') {
+            dots = 0;
+        } else if (c == '.') {
+            ++dots;
+        }
+        if (depth + dots > NESTING_LIMIT) {
+            throw ConfigError(source + ":" + std::to_string(line) + ": nested more than " +
+                              std::to_string(NESTING_LIMIT) + " levels deep");
+        }
+    }
+}
+
+// An MQTT topic level of ours: UTF-8 without control characters, no
+// wildcard, no level separator unless `levels` (then no empty level).
+bool TopicPart(const std::string& text, bool levels) {
+    if (text.empty() || text.size() > 256) return false;
+    if (mosquitto_validate_utf8(text.data(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS) {
+        return false;
+    }
+    for (const unsigned char ch : text) {
+        if (ch < 0x20 || ch == 0x7F || ch == '+' || ch == '#') return false;
+    }
+    if (!levels) return text.find('/') == std::string::npos;
+    return text.front() != '/' && text.back() != '/' && text.find("//") == std::string::npos;
 }
 
 int IntIn(const std::string& source, const toml::node& n, const std::string& key, long low,
@@ -72,6 +144,7 @@ constexpr long MAX_PERIOD_MS = 3600000;
 }  // namespace
 
 void LoadText(const std::string& text, const std::string& source, Settings& s) {
+    CheckNesting(text, source);
     toml::table root;
     try {
         root = toml::parse(text, source);
@@ -118,12 +191,14 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
     }
     if (const toml::table* b = Section(source, root, "broker")) {
         CheckKeys(source, *b, "broker",
-                  {"host", "port", "client_id", "username", "password", "keepalive", "tls"});
+                  {"host", "port", "client_id", "username", "password", "password_file",
+                   "keepalive", "tls"});
         ReadString(source, *b, "host", s.broker.host);
         ReadInt(source, *b, "port", 1, 65535, s.broker.port);
         ReadString(source, *b, "client_id", s.broker.clientId);
         ReadString(source, *b, "username", s.broker.username);
         ReadString(source, *b, "password", s.broker.password);
+        ReadString(source, *b, "password_file", s.broker.passwordFile);
         ReadInt(source, *b, "keepalive", 5, 65535, s.broker.keepalive);
         if (const toml::table* tls = Section(source, *b, "tls")) {
             CheckKeys(source, *tls, "broker.tls", {"ca_file"});
@@ -132,17 +207,67 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
     }
 }
 
-void LoadFile(const std::string& path, Settings& settings) {
+std::string ReadFile(const std::string& path, std::size_t limit) {
+    // Non-blocking: opening a FIFO must not wait for a writer.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
+    struct stat st {};
     std::string text;
-    {
-        FILE* f = std::fopen(path.c_str(), "rb");
-        if (!f) throw ConfigError(path + ": cannot be read");
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-        std::fclose(f);
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool large = regular && static_cast<unsigned long long>(st.st_size) > limit;
+    if (regular && !large) {
+        // At most one byte past the limit: the file may grow meanwhile.
+        text.resize(limit + 1);
+        std::size_t got = 0;
+        for (;;) {
+            const ssize_t n = read(fd, text.data() + got, text.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                const int error = errno;
+                close(fd);
+                throw ConfigError(path + ": cannot be read: " + std::strerror(error));
+            }
+            if (n == 0) break;
+            got += static_cast<std::size_t>(n);
+            if (got == text.size()) break;
+        }
+        large = got > limit;
+        text.resize(got);
     }
+    close(fd);
+    if (!regular) throw ConfigError(path + ": not a regular file");
+    if (large) {
+        throw ConfigError(path + ": larger than " + std::to_string(limit) + " bytes");
+    }
+    return text;
+}
+
+void LoadFile(const std::string& path, Settings& settings) {
+    const std::string text = ReadFile(path, CONFIG_LIMIT);
+    const std::string before = settings.broker.password;
     LoadText(text, path, settings);
+    struct stat st {};
+    if (settings.broker.password != before && stat(path.c_str(), &st) == 0 &&
+        (st.st_mode & S_IROTH)) {
+        std::fprintf(stderr,
+                     "kelvo-gateway: warning: %s holds the broker password and every user may "
+                     "read it; use password_file (README, \"MQTT gateway\")\n",
+                     path.c_str());
+    }
+}
+
+void LoadPassword(BrokerSettings& broker) {
+    if (broker.passwordFile.empty()) return;
+    if (!broker.password.empty()) {
+        throw ConfigError("give the broker password or a password file, not both");
+    }
+    std::string text = ReadFile(broker.passwordFile, PASSWORD_FILE_LIMIT);
+    const auto end = text.find_first_of("\r\n");
+    if (end != std::string::npos) text.resize(end);
+    if (text.empty() || text.find('\0') != std::string::npos) {
+        throw ConfigError(broker.passwordFile + ": no password on its first line");
+    }
+    broker.password = std::move(text);
 }
 
 void SetBroker(const std::string& hostPort, BrokerSettings& broker) {
@@ -162,13 +287,24 @@ void SetBroker(const std::string& hostPort, BrokerSettings& broker) {
 }
 
 void Validate(const Settings& s) {
-    if (s.prefix.empty() || s.prefix.find_first_of("+#") != std::string::npos ||
-        s.prefix.back() == '/') {
-        throw ConfigError("prefix '" + s.prefix + "' is not a usable topic prefix");
+    // Shown with control characters and NUL as '?'.
+    auto shown = [](std::string text) {
+        for (char& ch : text) {
+            if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+        }
+        return text;
+    };
+    if (!TopicPart(s.prefix, true)) {
+        throw ConfigError("prefix '" + shown(s.prefix) +
+                          "' is not a usable topic prefix (1..256 bytes of UTF-8 text without "
+                          "control characters, '+', '#', or an empty level)");
     }
-    if (s.id.empty() || s.id.find_first_of("/+#") != std::string::npos) {
-        throw ConfigError("gateway ID '" + s.id + "' may not be empty or hold '/', '+' or '#'");
+    if (!TopicPart(s.id, false)) {
+        throw ConfigError("gateway ID '" + shown(s.id) +
+                          "' is not a usable topic level (1..256 bytes of UTF-8 text without "
+                          "control characters, '/', '+' or '#')");
     }
+    if (!s.broker.caFile.empty()) ReadFile(s.broker.caFile, CONFIG_LIMIT);
     if (s.periodMs < MIN_PERIOD_MS || s.periodMs > MAX_PERIOD_MS) {
         throw ConfigError("period must be " + std::to_string(MIN_PERIOD_MS) + ".." +
                           std::to_string(MAX_PERIOD_MS) + " ms");

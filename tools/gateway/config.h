@@ -2,6 +2,7 @@
 // that order of precedence.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -16,8 +17,9 @@ struct BrokerSettings {
     std::string clientId;  // empty: "kelvo-gateway-" + gateway ID
     std::string username;
     std::string password;
-    std::string caFile;  // not empty: TLS, checking the broker against this CA
-    int keepalive = 30;  // seconds
+    std::string passwordFile;  // not empty: the password is this file's first line
+    std::string caFile;        // not empty: TLS, checking the broker against this CA
+    int keepalive = 30;        // seconds
 
     int effectivePort() const { return port != 0 ? port : caFile.empty() ? 1883 : 8883; }
 };
@@ -46,14 +48,29 @@ struct ConfigError : std::runtime_error {
 };
 
 // Reads a TOML file over `settings`. Unknown keys, wrong types and values
-// out of range are errors.
+// out of range are errors, and so is a file that is not a regular file, is
+// larger than CONFIG_LIMIT or nests tables, arrays or keys deeper than
+// NESTING_LIMIT. Warns when the file holds a password and others may read it.
+constexpr std::size_t CONFIG_LIMIT = 1 << 20;
+constexpr int NESTING_LIMIT = 32;
 void LoadFile(const std::string& path, Settings& settings);
 void LoadText(const std::string& text, const std::string& sourceName, Settings& settings);
+
+// The whole of a regular file of at most `limit` bytes; anything else is a
+// ConfigError naming the file.
+std::string ReadFile(const std::string& path, std::size_t limit);
+
+// Reads broker.passwordFile, when set, into broker.password: its first line,
+// at most PASSWORD_FILE_LIMIT bytes in all.
+constexpr std::size_t PASSWORD_FILE_LIMIT = 4096;
+void LoadPassword(BrokerSettings& broker);
 
 // "HOST:PORT" or "HOST" (keeping the port).
 void SetBroker(const std::string& hostPort, BrokerSettings& broker);
 
-// Checks what the file and the command line give together.
+// Checks what the file and the command line give together: among others,
+// the topic prefix and the gateway ID must make valid MQTT topic levels
+// (UTF-8, no NUL or control character, no '+' or '#', no empty level).
 void Validate(const Settings& settings);
 
 }  // namespace gateway

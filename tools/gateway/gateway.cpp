@@ -320,7 +320,8 @@ void Gateway::message(const std::string& topic, const std::string& payload, bool
 void Gateway::printStats(double seconds) {
     const auto s = stats_.take();
     static std::uint64_t lastPublished = 0;
-    const std::uint64_t published = broker_->published();
+    const auto counts = broker_->counts();
+    const std::uint64_t published = counts.published;
     nlohmann::ordered_json line;
     line["units"] = workers().size();
     line["seconds"] = seconds;
@@ -330,6 +331,9 @@ void Gateway::printStats(double seconds) {
     line["cycle_ms_max"] = s.max;
     line["messages"] = published - lastPublished;
     line["messages_per_s"] = seconds > 0 ? (published - lastPublished) / seconds : 0.0;
+    line["inflight"] = counts.inflight;
+    line["queued"] = counts.queued;
+    line["dropped"] = counts.dropped;
     lastPublished = published;
     std::fprintf(stderr, "kelvo-gateway: stats %s\n", line.dump().c_str());
 }

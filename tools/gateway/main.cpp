@@ -11,7 +11,7 @@
 
 int main(int argc, char** argv) {
     CLI::App app{"kelvo-gateway: Kelvo units on an MQTT broker"};
-    std::string configFile, broker, prefix, id;
+    std::string configFile, broker, prefix, id, passwordFile;
     int period = 0, statsSeconds = 0;
     std::vector<std::string> addresses;
     app.add_option("--config", configFile, "TOML settings file")->check(CLI::ExistingFile);
@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(10, 3600000));
     app.add_option("--address", addresses,
                    "A unit's IPv4 address, repeatable (replaces the file's list)");
+    app.add_option("--password-file", passwordFile,
+                   "The broker password: this file's first line (for systemd, %d/NAME)");
     app.add_option("--stats", statsSeconds, "Print poll statistics to stderr every N seconds")
         ->check(CLI::Range(0, 3600));
     app.set_version_flag("--version", KELVO_GATEWAY_VERSION);
@@ -35,6 +37,11 @@ int main(int argc, char** argv) {
         if (!id.empty()) settings.id = id;
         if (period != 0) settings.periodMs = period;
         if (!addresses.empty()) settings.addresses = addresses;
+        if (!passwordFile.empty()) {
+            settings.broker.passwordFile = passwordFile;
+            settings.broker.password.clear();
+        }
+        gateway::LoadPassword(settings.broker);
     } catch (const gateway::ConfigError& e) {
         std::fprintf(stderr, "kelvo-gateway: %s\n", e.what());
         return 2;

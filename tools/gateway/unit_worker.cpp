@@ -152,8 +152,28 @@ void UnitWorker::command(const std::string& subtopic, const std::string& payload
     reject(topic, payload, reason);
 }
 
+std::optional<std::string> UnitWorker::readBack(const std::string& subtopic) {
+    pollingSince_ = Clock::now().time_since_epoch().count();
+    const bool answered = poll();
+    pollingSince_ = 0;
+    setOnline(answered);
+    if (!answered) return std::nullopt;
+    std::string value;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        value = retained_[subtopic];
+    }
+    set(subtopic, value, true);
+    return value;
+}
+
 void UnitWorker::reject(const std::string& topic, const std::string& payload,
                         const std::string& reason) {
+    report(topic, payload, reason, nullptr);
+}
+
+void UnitWorker::report(const std::string& topic, const std::string& payload,
+                        const std::string& reason, const char* outcome) {
     // Payloads need not be text: bytes outside printable ASCII show as '?'.
     std::string shown = payload.substr(0, 256);
     for (char& ch : shown) {
@@ -163,6 +183,7 @@ void UnitWorker::reject(const std::string& topic, const std::string& payload,
     error["topic"] = topic;
     error["payload"] = shown;
     error["reason"] = reason;
+    if (outcome) error["outcome"] = outcome;
     publisher_.publish(base_ + "/error", error.dump(), false);
 }
 
@@ -293,7 +314,24 @@ void UnitWorker::execute(const Pending& p) {
         }
         return status == KELVO_STATUS_OK;
     });
+    if (status == KELVO_STATUS_COMM_ERROR) {
+        // The request may have reached the unit and been carried out (the
+        // reply was lost, late, wrong, or the connection closed): nobody
+        // knows. The output's topic tells what the unit holds now.
+        const std::string subtopic =
+            std::string(KindTopic(c.kind)) + "/" + std::to_string(c.position);
+        const auto now = readBack(subtopic);
+        report(p.topic, p.payload,
+               "outcome unknown: the exchange with the unit failed (" + StatusText(status) +
+                   ") and it may have carried the command out; " +
+                   (now ? "read back " + subtopic + " = " + *now
+                        : "the unit did not answer the read-back; " + subtopic +
+                              " is read again when it answers"),
+               "unknown");
+        return;
+    }
     if (status != KELVO_STATUS_OK) {
+        // Refused before anything was sent.
         reject(p.topic, p.payload, "the unit did not carry it out (" + StatusText(status) + ")");
         return;
     }

@@ -104,7 +104,14 @@ class UnitWorker {
     void set(const std::string& subtopic, const std::string& payload, bool force = false);
     void setValue(Kind kind, unsigned position, std::int64_t value, bool force = false);
     void setOnline(bool online);
+    // A command that changed nothing: PREFIX/UNIT/error {"topic", "payload", "reason"}.
     void reject(const std::string& topic, const std::string& payload, const std::string& reason);
+    // The same with "outcome" added (e.g. "unknown": it may have been carried out).
+    void report(const std::string& topic, const std::string& payload, const std::string& reason,
+                const char* outcome);
+    // Polls the unit at once and publishes `subtopic` again; its value, or
+    // nothing when the unit did not answer.
+    std::optional<std::string> readBack(const std::string& subtopic);
     std::string infoJson() const;
 
     const UnitDescription unit_;
