@@ -412,7 +412,7 @@ TEST(SimServer, ControlChannelSteersInputsFaultsAndAvailability) {
 }
 
 // Writes `pattern` again and again without reading a byte, until the socket
-// takes nothing for 200 ms, fails, or 32 MiB have gone: the bytes written.
+// takes nothing for a second, fails, or 32 MiB have gone: the bytes written.
 std::size_t flood(int fd, const std::string& pattern) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::size_t total = 0;
@@ -423,7 +423,7 @@ std::size_t flood(int fd, const std::string& pattern) {
             continue;
         }
         pollfd p{fd, POLLOUT, 0};
-        if (errno != EAGAIN || ::poll(&p, 1, 200) <= 0) break;
+        if (errno != EAGAIN || ::poll(&p, 1, 1000) <= 0) break;
     }
     return total;
 }
