@@ -1,15 +1,21 @@
 // kelvo-sim: simulates Kelvo I/O units on loopback addresses for tests and
 // demonstrations. See sim/README.md.
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string_view>
 
 #include "sim/config.h"
@@ -118,14 +124,55 @@ void checkValues(const Settings& s) {
     sim::parseFaultKinds(s.randomKinds);
 }
 
+// The largest --config file: a few hundred lines are a big one.
+constexpr std::size_t CONFIG_SIZE_LIMIT = 1024 * 1024;
+
+// The whole of a config file. Only a regular file of at most
+// CONFIG_SIZE_LIMIT bytes is read: a device or a FIFO may never end (or
+// never start, and opening it is not allowed to block); throws
+// std::invalid_argument naming the file.
+std::string readConfigText(const std::string& path) {
+    const auto error = [&](const std::string& what) {
+        return std::invalid_argument(fmt::format("config file {}: {}", path, what));
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw error(std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw error(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw error("not a regular file");
+    const auto tooBig = [&] {
+        return error(
+            fmt::format("larger than {} bytes (the limit of a config file)", CONFIG_SIZE_LIMIT));
+    };
+    if (static_cast<std::uint64_t>(st.st_size) > CONFIG_SIZE_LIMIT) throw tooBig();
+    // The file may grow while it is read: one byte past the limit says so.
+    std::string text(CONFIG_SIZE_LIMIT + 1, '\0');
+    std::size_t size = 0;
+    while (size < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + size, text.size() - size);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw error(std::strerror(errno));
+        }
+        size += static_cast<std::size_t>(n);
+    }
+    if (size > CONFIG_SIZE_LIMIT) throw tooBig();
+    text.resize(size);
+    return text;
+}
+
 // A --config file: "key = value" lines, the keys being the long option names.
 // A value is a number, a word, a "quoted string", true/false for the flags, or
 // for repeatable options a list ["a", "b"]. Lines starting with # or ; are
 // comments. Every entry is checked on its own, by the same options as the
 // command line, so that a mistake is reported with its line.
 std::vector<std::string> readConfig(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) throw std::invalid_argument(fmt::format("cannot read config file {}", path));
+    std::istringstream file(readConfigText(path));
     std::vector<std::string> args;
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {

@@ -33,8 +33,6 @@ constexpr Nanos RELISTEN_RETRY = 100 * NANOS_PER_MS;
 constexpr int READS_PER_EVENT = 16;
 constexpr int ACCEPTS_PER_EVENT = 64;
 constexpr int DATAGRAMS_PER_EVENT = 64;
-// A control line longer than this is not one of ours; the client is dropped.
-constexpr std::size_t CONTROL_LINE_LIMIT = 4096;
 
 // Discovery answer: 00 00 00 F7, the unit's address (network order), model
 // code, aux byte, unit ID, 0, the model name padded with zeros to byte 23,
@@ -92,14 +90,14 @@ struct Server::Connection {
     int fd = -1;
     std::size_t slot = 0;
     std::vector<std::uint8_t> in;
-    std::vector<std::uint8_t> out;   // reply bytes the socket did not take yet
+    Outbox out;
     bool waiting = false;            // a delayed reply is pending
     std::size_t shortWriteSize = 0;  // input size when the short-write wait began
     Nanos shortWriteDue = 0;
 };
 
 struct Server::Timer {
-    enum class Type : std::uint8_t { Reply, Relisten, ShortWrite } type;
+    enum class Type : std::uint8_t { Reply, Relisten, ShortWrite, Stall } type;
     std::uint64_t connection = 0;
     std::size_t slot = 0;
     Reply reply{};
@@ -139,6 +137,7 @@ Server::~Server() {
     }
     closeFd(discoveryFd_);
     closeFd(epollFd_);
+    closeFd(spareFd_);
     closeFd(wakePipe_[0]);
     closeFd(wakePipe_[1]);
 }
@@ -196,6 +195,7 @@ void Server::bind() {
     }
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd_ < 0) throw std::runtime_error(fmt::format("epoll: {}", std::strerror(errno)));
+    spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         openListener(i);
         if (options_.discovery) openUnitSocket(i);
@@ -238,28 +238,40 @@ void Server::run() {
         tags.push_back(Tag{source, id});
     };
 
+    // A client whose replies have piled up is not read from until it takes
+    // some of them.
+    const auto events = [](const Outbox& out) {
+        return static_cast<short>((out.bytes.size() < OUTPUT_LIMIT ? POLLIN : 0) |
+                                  (out.bytes.empty() ? 0 : POLLOUT));
+    };
     while (!stopping_) {
+        ++stats_.rounds;
         fds.clear();
         tags.clear();
         add(wakePipe_[0], POLLIN, Source::Wake, 0);
         if (discoveryFd_ >= 0) add(discoveryFd_, POLLIN, Source::Discovery, 0);
         // The units' listeners and UDP sockets, thousands of them with
         // --count, wait behind one descriptor: a round costs what the active
-        // connections cost, not what the units do.
-        add(epollFd_, POLLIN, Source::UnitSockets, 0);
-        for (const auto& [id, c] : connections_) {
-            add(c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)),
-                Source::Connection, id);
+        // connections cost, not what the units do. Out of descriptors, the
+        // listeners rest for a while (see acceptOne).
+        Nanos due = timers_.empty() ? -1 : timers_.begin()->first;
+        const bool accepting = acceptPausedUntil_ <= now();
+        if (accepting) {
+            add(epollFd_, POLLIN, Source::UnitSockets, 0);
+            if (controlFd_ >= 0) add(controlFd_, POLLIN, Source::ControlListener, 0);
+        } else if (due < 0 || acceptPausedUntil_ < due) {
+            due = acceptPausedUntil_;
         }
-        if (controlFd_ >= 0) add(controlFd_, POLLIN, Source::ControlListener, 0);
+        for (const auto& [id, c] : connections_) {
+            add(c.fd, events(c.out), Source::Connection, id);
+        }
         for (const auto& [id, c] : controlClients_) {
-            add(c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)),
-                Source::ControlClient, id);
+            add(c.fd, events(c.out), Source::ControlClient, id);
         }
 
         int timeout = -1;
-        if (!timers_.empty()) {
-            const Nanos wait = timers_.begin()->first - now();
+        if (due >= 0) {
+            const Nanos wait = due - now();
             timeout = wait <= 0 ? 0 : static_cast<int>((wait + NANOS_PER_MS - 1) / NANOS_PER_MS);
         }
         if (::poll(fds.data(), fds.size(), timeout) < 0) {
@@ -288,6 +300,8 @@ void Server::run() {
                     // any step, so each step looks its connection up anew.
                     if ((fds[k].revents & POLLOUT) != 0 && connections_.count(tag.id) != 0) {
                         flushOutput(tag.id);
+                        // Requests held back while the replies piled up.
+                        processInput(tag.id);
                     }
                     if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
                         connections_.count(tag.id) != 0) {
@@ -301,6 +315,8 @@ void Server::run() {
                 case Source::ControlClient:
                     if ((fds[k].revents & POLLOUT) != 0 && controlClients_.count(tag.id) != 0) {
                         flushControl(tag.id);
+                        // Commands held back while the replies piled up.
+                        if (controlClients_.count(tag.id) != 0) runControl(tag.id);
                     }
                     if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
                         controlClients_.count(tag.id) != 0) {
@@ -333,9 +349,7 @@ void Server::acceptAll(std::size_t index) {
     Slot& slot = *slots_[index];
     for (int i = 0; i < ACCEPTS_PER_EVENT; ++i) {
         sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        const int fd = ::accept4(slot.listenFd, reinterpret_cast<sockaddr*>(&peer), &len,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = acceptOne(slot.listenFd, &peer);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -354,23 +368,117 @@ void Server::acceptAll(std::size_t index) {
     }
 }
 
+int Server::acceptOne(int listenFd, sockaddr_in* peer) {
+    socklen_t len = sizeof *peer;
+    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(peer),
+                             peer != nullptr ? &len : nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) return fd;
+    const int error = errno;
+    if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return -1;
+    // Out of descriptors or memory. The waiting connection stays in the
+    // backlog and the listener ready, so giving up here would wake the loop
+    // again at once, round after round. Accept it on the spare descriptor
+    // and close it: the client sees its connection closed.
+    bool turnedAway = false;
+    if (spareFd_ >= 0 && (error == EMFILE || error == ENFILE)) {
+        closeFd(spareFd_);
+        const int extra = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int extraError = errno;
+        if (extra >= 0) {
+            ::close(extra);
+            turnedAway = true;
+            ++stats_.turnedAway;
+        }
+        spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (extra < 0 && extraError == EAGAIN) {
+            errno = EAGAIN;  // nothing was waiting any more
+            return -1;
+        }
+    }
+    if (now() - lastTurnAwayLog_ >= NANOS_PER_SECOND) {
+        lastTurnAwayLog_ = now();
+        log(fmt::format(
+            "accept: {}: {}", std::strerror(error),
+            turnedAway ? "closing new connections"
+                       : fmt::format("not accepting for {} ms", ACCEPT_BACKOFF / NANOS_PER_MS)));
+    }
+    if (turnedAway) {
+        errno = ECONNABORTED;
+        return -1;
+    }
+    // No spare descriptor to do it with: the listeners rest for a while.
+    acceptPausedUntil_ = now() + ACCEPT_BACKOFF;
+    errno = EAGAIN;
+    return -1;
+}
+
+void Server::queue(std::uint64_t id, Outbox& box, const char* data, std::size_t size) {
+    if (box.bytes.empty()) box.lastProgress = now();
+    box.bytes.append(data, size);
+    if (box.bytes.size() > stats_.peakQueued) stats_.peakQueued = box.bytes.size();
+    if (!box.watched) {
+        box.watched = true;
+        timers_.emplace(box.lastProgress + options_.stallTimeout, Timer{Timer::Type::Stall, id, 0});
+    }
+}
+
+bool Server::flush(int fd, Outbox& box) {
+    if (box.bytes.empty()) return true;
+    const ssize_t n = ::send(fd, box.bytes.data(), box.bytes.size(), MSG_NOSIGNAL);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    box.bytes.erase(0, static_cast<std::size_t>(n));
+    if (n > 0) box.lastProgress = now();
+    return true;
+}
+
+// A client that has taken none of its waiting replies for the stall timeout
+// is closed; one that takes them, however slowly, is watched on.
+void Server::checkStall(std::uint64_t id) {
+    Outbox* box = nullptr;
+    if (auto it = connections_.find(id); it != connections_.end()) box = &it->second.out;
+    if (auto it = controlClients_.find(id); it != controlClients_.end()) box = &it->second.out;
+    if (box == nullptr) return;
+    box->watched = false;
+    if (box->bytes.empty()) return;
+    const Nanos due = box->lastProgress + options_.stallTimeout;
+    if (due > now()) {
+        box->watched = true;
+        timers_.emplace(due, Timer{Timer::Type::Stall, id, 0});
+        return;
+    }
+    ++stats_.stallClosed;
+    log(fmt::format("#{} closed: {} reply bytes not taken for {} ms", id, box->bytes.size(),
+                    options_.stallTimeout / NANOS_PER_MS));
+    if (connections_.count(id) != 0) return closeConnection(id, "replies not taken");
+    closeControl(id);
+}
+
 void Server::readConnection(std::uint64_t id) {
-    Connection& c = connections_.at(id);
     std::uint8_t buffer[4096];
     for (int i = 0; i < READS_PER_EVENT; ++i) {
+        auto it = connections_.find(id);
+        if (it == connections_.end()) return;
+        Connection& c = it->second;
+        if (c.out.bytes.size() >= OUTPUT_LIMIT) {
+            // The rest stays in the socket until the client takes replies.
+            // The loop does not ask for input now, so on the first read
+            // only a hang-up or an error gets here: the replies cannot go.
+            if (i == 0) closeConnection(id, "hung up with replies waiting");
+            return;
+        }
         const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
         if (n > 0) {
             c.in.insert(c.in.end(), buffer, buffer + n);
             if (c.in.size() > INPUT_LIMIT) return closeConnection(id, "too much input");
-            if (static_cast<std::size_t>(n) < sizeof buffer) break;
+            processInput(id);
+            if (static_cast<std::size_t>(n) < sizeof buffer) return;
             continue;
         }
         if (n == 0) return closeConnection(id, "closed by peer");
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
         return closeConnection(id, std::strerror(errno));
     }
-    processInput(id);
 }
 
 void Server::processInput(std::uint64_t id) {
@@ -381,7 +489,7 @@ void Server::processInput(std::uint64_t id) {
         auto it = connections_.find(id);
         if (it == connections_.end()) return;
         Connection& c = it->second;
-        if (c.waiting || c.in.empty()) return;
+        if (c.waiting || c.in.empty() || c.out.bytes.size() >= OUTPUT_LIMIT) return;
         const Kind kind = slots_[c.slot]->unit.model().kind;
         const std::uint8_t command = c.in[frame::COMMAND];
         const std::uint8_t selector = c.in.size() > frame::SELECTOR ? c.in[frame::SELECTOR] : 0;
@@ -469,30 +577,25 @@ void Server::logExchange(const Slot& slot, const std::uint8_t* request, const Fa
 void Server::sendReply(std::uint64_t id, const Reply& reply) {
     Connection& c = connections_.at(id);
     if (options_.verbose) logFrame(*slots_[c.slot], id, "->", reply.bytes.data(), reply.size);
-    const std::uint8_t* data = reply.bytes.data();
-    if (!c.out.empty()) {
-        c.out.insert(c.out.end(), data, data + reply.size);
-        return;
-    }
-    // One send per reply: the library takes a reply with one receive.
-    ssize_t n = ::send(c.fd, data, reply.size, MSG_NOSIGNAL);
-    if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            return closeConnection(id, std::strerror(errno));
+    const auto* data = reinterpret_cast<const char*>(reply.bytes.data());
+    ssize_t n = 0;
+    if (c.out.bytes.empty()) {
+        // One send per reply: the library takes a reply with one receive.
+        n = ::send(c.fd, data, reply.size, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                return closeConnection(id, std::strerror(errno));
+            }
+            n = 0;
         }
-        n = 0;
     }
-    c.out.assign(data + n, data + reply.size);
+    const auto sent = static_cast<std::size_t>(n);
+    if (sent < reply.size) queue(id, c.out, data + sent, reply.size - sent);
 }
 
 void Server::flushOutput(std::uint64_t id) {
     Connection& c = connections_.at(id);
-    const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        return closeConnection(id, std::strerror(errno));
-    }
-    c.out.erase(c.out.begin(), c.out.begin() + n);
+    if (!flush(c.fd, c.out)) closeConnection(id, std::strerror(errno));
 }
 
 void Server::closeConnection(std::uint64_t id, const char* why) {
@@ -544,6 +647,9 @@ void Server::runTimers() {
             }
             case Timer::Type::ShortWrite:
                 processInput(timer.connection);
+                break;
+            case Timer::Type::Stall:
+                checkStall(timer.connection);
                 break;
             case Timer::Type::Relisten: {
                 Slot& slot = *slots_[timer.slot];
@@ -620,8 +726,15 @@ void Server::openControl() {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
+    // Whoever can connect can set outputs and inject faults: the socket is
+    // created readable and writable by its owner only, whatever the umask.
+    const mode_t previous = ::umask(0177);
+    const bool bound =
+        fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+    const int bindError = errno;
+    ::umask(previous);
+    errno = bindError;
+    if (!bound || ::listen(fd, SOMAXCONN) != 0) {
         const std::string message =
             fmt::format("cannot listen on control socket {}: {}", path, std::strerror(errno));
         if (fd >= 0) ::close(fd);
@@ -632,43 +745,64 @@ void Server::openControl() {
 
 void Server::acceptControl() {
     for (int i = 0; i < ACCEPTS_PER_EVENT; ++i) {
-        const int fd = ::accept4(controlFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
+        const int fd = acceptOne(controlFd_, nullptr);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;
+        }
+        if (controlClients_.size() >= CONTROL_CLIENT_LIMIT) {
+            const std::string line =
+                fmt::format("error too many control clients ({})\n", CONTROL_CLIENT_LIMIT);
+            [[maybe_unused]] const ssize_t n = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+            ::close(fd);
+            ++stats_.turnedAway;
+            continue;
+        }
         controlClients_.emplace(nextConnection_++, ControlClient{fd, {}, {}});
     }
 }
 
 void Server::readControl(std::uint64_t id) {
     ControlClient& c = controlClients_.at(id);
+    // Not asked for input with replies piled up: a hang-up or an error.
+    if (c.out.bytes.size() >= OUTPUT_LIMIT) return closeControl(id);
     char buffer[4096];
     const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n <= 0) return closeControl(id);
     c.in.append(buffer, static_cast<std::size_t>(n));
-    // One reply line per command line, in order.
+    runControl(id);
+}
+
+// Carries out the complete lines that have arrived, one reply line each, in
+// order, until the replies waiting for the client reach OUTPUT_LIMIT; the
+// rest wait until the client reads. So a client that sends and never reads
+// holds at most OUTPUT_LIMIT bytes of replies and a few kB of commands.
+void Server::runControl(std::uint64_t id) {
+    ControlClient& c = controlClients_.at(id);
+    std::size_t start = 0;
     std::size_t end;
-    while ((end = c.in.find('\n')) != std::string::npos) {
-        std::string line = c.in.substr(0, end);
-        c.in.erase(0, end + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const std::string reply = control(line);
+    while (c.out.bytes.size() < OUTPUT_LIMIT &&
+           (end = c.in.find('\n', start)) != std::string::npos) {
+        std::string_view line(c.in.data() + start, end - start);
+        start = end + 1;
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        std::string reply = control(line);
         if (options_.verbose) log(fmt::format("control: {} -> {}", line, reply));
-        c.out += reply;
-        c.out += '\n';
+        reply += '\n';
+        queue(id, c.out, reply.data(), reply.size());
     }
-    if (c.in.size() > CONTROL_LINE_LIMIT) return closeControl(id);
+    c.in.erase(0, start);
+    if (c.in.size() > CONTROL_LINE_LIMIT && c.in.find('\n') == std::string::npos) {
+        log(fmt::format("#{} closed: control line longer than {} bytes", id, CONTROL_LINE_LIMIT));
+        return closeControl(id);
+    }
     flushControl(id);
 }
 
 void Server::flushControl(std::uint64_t id) {
     ControlClient& c = controlClients_.at(id);
-    if (c.out.empty()) return;
-    const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        return closeControl(id);
-    }
-    c.out.erase(0, static_cast<std::size_t>(n));
+    if (!flush(c.fd, c.out)) closeControl(id);
 }
 
 void Server::closeControl(std::uint64_t id) {

@@ -7,6 +7,8 @@
 // loop.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -40,6 +42,30 @@ struct ServerOptions {
     bool analogWaves = false;
     // Path of the Unix socket of the control channel; empty for none.
     std::string controlPath;
+    // A client (unit connection or control client) with replies waiting that
+    // takes none of them for this long is closed.
+    Nanos stallTimeout = 10 * NANOS_PER_SECOND;
+};
+
+// Reply bytes queued for one client (unit connection or control client)
+// beyond what its socket took. At this much, the simulator reads no more of
+// that client's requests until the client has read some replies.
+inline constexpr std::size_t OUTPUT_LIMIT = 64 * 1024;
+// Control clients at a time; one more is told so and closed.
+inline constexpr std::size_t CONTROL_CLIENT_LIMIT = 32;
+// The longest control line; a client whose line goes on is closed.
+inline constexpr std::size_t CONTROL_LINE_LIMIT = 4096;
+// Out of descriptors with no spare one to turn a connection away with, the
+// loop leaves its listeners alone for this long instead of retrying at once.
+inline constexpr Nanos ACCEPT_BACKOFF = 100 * NANOS_PER_MS;
+
+// What the loop has done, readable from any thread.
+struct ServerStats {
+    std::atomic<std::uint64_t> rounds{0};       // poll() rounds of the loop
+    std::atomic<std::size_t> peakQueued{0};     // largest reply queue of one client, bytes
+    std::atomic<std::uint64_t> stallClosed{0};  // clients closed for not taking their replies
+    std::atomic<std::uint64_t> turnedAway{0};   // connections closed at once: no descriptor
+                                                // or too many control clients
 };
 
 // How long a CMD_WRITE with selector 0xFF to an analog unit waits for the
@@ -63,6 +89,7 @@ class Server {
 
     std::size_t unitCount() const { return slots_.size(); }
     std::uint64_t exchanges() const { return exchanges_; }
+    const ServerStats& stats() const { return stats_; }
 
     // Carries out one control-channel command line (see the README) and
     // returns its reply line without the line end. Runs on the loop's thread.
@@ -78,12 +105,18 @@ class Server {
         bool held = false;  // held down by the control channel until "up"
         std::vector<FaultState> faults;
     };
+    // Reply bytes a client's socket did not take yet.
+    struct Outbox {
+        std::string bytes;
+        Nanos lastProgress = 0;  // when the socket last took bytes, or the queue began
+        bool watched = false;    // a stall timer is pending
+    };
     struct Connection;
     struct Timer;
     struct ControlClient {
         int fd = -1;
         std::string in;
-        std::string out;
+        Outbox out;
     };
 
     Nanos now() const;
@@ -105,11 +138,16 @@ class Server {
     void takeDown(std::size_t slot, const char* why);
     void restartUnit(std::size_t slot, std::uint32_t downtimeMs);
     void runTimers();
+    int acceptOne(int listenFd, sockaddr_in* peer);
+    void queue(std::uint64_t id, Outbox& box, const char* data, std::size_t size);
+    bool flush(int fd, Outbox& box);
+    void checkStall(std::uint64_t id);
     void answerDiscovery(int fd, bool broadcast, std::size_t unicastSlot);
 
     void openControl();
     void acceptControl();
     void readControl(std::uint64_t id);
+    void runControl(std::uint64_t id);
     void flushControl(std::uint64_t id);
     void closeControl(std::uint64_t id);
 
@@ -127,6 +165,12 @@ class Server {
     std::multimap<Nanos, Timer> timers_;
     std::map<std::uint64_t, ControlClient> controlClients_;
     int controlFd_ = -1;
+    // Held open so that, out of descriptors, a waiting connection can still
+    // be accepted and closed instead of being reported ready again and again.
+    int spareFd_ = -1;
+    Nanos acceptPausedUntil_ = 0;
+    Nanos lastTurnAwayLog_ = -NANOS_PER_SECOND;
+    ServerStats stats_;
     std::uint32_t nextFaultId_ = 1;
     std::uint64_t nextConnection_ = 1;
     std::uint64_t exchanges_ = 0;

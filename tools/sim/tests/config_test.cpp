@@ -1,9 +1,14 @@
-// Command-line descriptions of units and faults, the device-list file, and
-// the fault decision per exchange.
+// Command-line descriptions of units and faults, the device-list file, the
+// fault decision per exchange, and what the program makes of a --config file.
 #include "sim/config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <set>
 #include <stdexcept>
 
@@ -164,6 +169,49 @@ TEST(FaultRules, DecisionCountsFiltersAndCombines) {
             EXPECT_LE(p.delayMs, 30u);
         }
     }
+}
+
+// Runs kelvo-sim with `args` (for at most 20 s): its exit status and what it
+// wrote to stderr.
+std::pair<int, std::string> runSim(const std::string& args) {
+    const std::string command = "timeout 20 " KELVO_SIM_PROGRAM " " + args + " 2>&1 >/dev/null";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return {-1, "popen failed"};
+    std::string out;
+    char buffer[256];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+// A config file is read only if it is a regular file of at most 1 MiB:
+// /dev/zero or a FIFO used to make the program grow without end, or hang.
+// --version ends the program once the options are read: nothing is bound.
+TEST(ConfigFile, OnlyARegularFileUpToOneMebibyteIsRead) {
+    char dir[] = "/tmp/kelvo-sim-config-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/fifo";
+    const std::string big = std::string(dir) + "/big.conf";
+    const std::string good = std::string(dir) + "/good.conf";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(big) << std::string(1024 * 1024, '#') << "\n";
+    std::ofstream(good) << "# fine\nmem-size = 65536\nno-discovery = true\n";
+
+    for (const std::string& path : {std::string("/dev/zero"), fifo}) {
+        const auto [status, message] = runSim("--config " + path + " --version");
+        EXPECT_EQ(status, 2) << path;
+        EXPECT_EQ(message, "kelvo-sim: config file " + path + ": not a regular file\n");
+    }
+    const auto [status, message] = runSim("--config " + big + " --version");
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(message, "kelvo-sim: config file " + big +
+                           ": larger than 1048576 bytes (the limit of a config file)\n");
+    EXPECT_EQ(runSim("--config " + good + " --version").first, 0);
+
+    for (const std::string& path : {fifo, big, good}) ::unlink(path.c_str());
+    ::rmdir(dir);
 }
 
 }  // namespace

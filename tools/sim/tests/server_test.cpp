@@ -1,15 +1,19 @@
 // The event loop on loopback: framing of requests that arrive in pieces or
-// with unexpected lengths, fault injection, unicast discovery answers.
+// with unexpected lengths, fault injection, unicast discovery answers, the
+// control channel, and clients that never read or find no descriptor left.
 // Every unit lives on 127.0.77.x so that these tests do not meet other
 // simulators on the machine; every wait is bounded.
 #include "sim/server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -61,6 +65,7 @@ class Client {
     Client& operator=(const Client&) = delete;
 
     bool connected() const { return connected_; }
+    int fd() const { return fd_; }
     void send(const std::uint8_t* data, std::size_t size) {
         ASSERT_EQ(::send(fd_, data, size, MSG_NOSIGNAL), static_cast<ssize_t>(size));
     }
@@ -90,7 +95,8 @@ CommandFrame request(std::uint8_t command, std::uint8_t seq, std::uint8_t select
 class SimServer {
   public:
     explicit SimServer(std::vector<std::string> units, std::vector<std::string> faults = {},
-                       std::string controlPath = {}) {
+                       std::string controlPath = {},
+                       Nanos stallTimeout = ServerOptions{}.stallTimeout) {
         ServerOptions options;
         std::vector<UnitDescription> descriptions;
         for (const auto& u : units) descriptions.push_back(parseUnit(u));
@@ -98,6 +104,7 @@ class SimServer {
         for (const auto& f : faults) options.faults.push_back(parseFaultRule(f));
         options.broadcastDiscovery = false;  // unicast answers only
         options.controlPath = std::move(controlPath);
+        options.stallTimeout = stallTimeout;
         server_ = std::make_unique<Server>(options);
         server_->bind();
         thread_ = std::thread([this] { server_->run(); });
@@ -110,6 +117,7 @@ class SimServer {
     SimServer& operator=(const SimServer&) = delete;
 
     std::uint64_t exchanges() const { return server_->exchanges(); }
+    const ServerStats& stats() const { return server_->stats(); }
 
   private:
     std::unique_ptr<Server> server_;
@@ -299,13 +307,18 @@ TEST(SimServer, ServesExchangesWithoutStalls) {
     EXPECT_EQ(sim.exchanges(), static_cast<std::uint64_t>(EXCHANGES));
 }
 
+sockaddr_un unixAddress(const std::string& path) {
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    path.copy(sa.sun_path, sizeof sa.sun_path - 1);
+    return sa;
+}
+
 // A control-channel client: one line out, one reply line back.
 class Control {
   public:
     explicit Control(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        path.copy(sa.sun_path, sizeof sa.sun_path - 1);
+        const sockaddr_un sa = unixAddress(path);
         connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
     }
     ~Control() { ::close(fd_); }
@@ -313,6 +326,7 @@ class Control {
     Control& operator=(const Control&) = delete;
 
     bool connected() const { return connected_; }
+    int fd() const { return fd_; }
     std::string operator()(const std::string& line) {
         const std::string out = line + "\n";
         if (::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
@@ -394,6 +408,129 @@ TEST(SimServer, ControlChannelSteersInputsFaultsAndAvailability) {
     }
     // The socket goes away with the simulator.
     EXPECT_NE(::access(path.c_str(), F_OK), 0);
+    ::rmdir(dir);
+}
+
+// Writes `pattern` again and again without reading a byte, until the socket
+// takes nothing for a second, fails, or 32 MiB have gone: the bytes written.
+std::size_t flood(int fd, const std::string& pattern) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::size_t total = 0;
+    while (total < 32 * 1024 * 1024) {
+        const ssize_t n = ::send(fd, pattern.data(), pattern.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            total += static_cast<std::size_t>(n);
+            continue;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        if (errno != EAGAIN || ::poll(&p, 1, 1000) <= 0) break;
+    }
+    return total;
+}
+
+TEST(SimServer, ClientsThatNeverReadOrNeverEndALineAreBoundedAndClosed) {
+    char dir[] = "/tmp/kelvo-sim-control-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/control";
+    {
+        const mode_t umask = ::umask(0);
+        SimServer sim({"KV-109:1@127.0.77.30"}, {}, path, 300 * NANOS_PER_MS);
+        ::umask(umask);
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);  // even under umask 000
+
+        // A control client and a unit client that send requests and never
+        // read a reply: what waits for each stops at the limit.
+        Control control(path);
+        Client unit("127.0.77.30");
+        std::string lines;
+        std::string reads;
+        for (int i = 0; i < 64; ++i) {
+            lines += "state KV-109:1\n";
+            reads.append(reinterpret_cast<const char*>(request(CMD_READ, 0, 0xFF, 240).data()), 8);
+        }
+        EXPECT_GT(flood(control.fd(), lines), 0u);
+        EXPECT_GT(flood(unit.fd(), reads), 0u);
+        EXPECT_GE(sim.stats().peakQueued, OUTPUT_LIMIT);
+        EXPECT_LT(sim.stats().peakQueued, OUTPUT_LIMIT + 4096);
+
+        // Others are served meanwhile; the two are closed once they have
+        // taken nothing for the stall time.
+        EXPECT_EQ(Control(path)("ping"), "ok");
+        EXPECT_EQ(Client("127.0.77.30").exchange(request(CMD_INFO, 0), 8).size(), 25u);
+        for (int i = 0; i < 100 && sim.stats().stallClosed < 2; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_EQ(sim.stats().stallClosed, 2u);
+
+        // A line that never ends is cut off after the line limit.
+        Control endless(path);
+        EXPECT_LT(flood(endless.fd(), std::string(1000, 'x')), std::size_t{1024 * 1024});
+        EXPECT_EQ(receiveOnce(endless.fd(), REPLY_WAIT_MS), Bytes{});
+
+        // One client more than the limit is told so and closed.
+        std::vector<std::unique_ptr<Control>> clients;
+        for (std::size_t i = 0; i < CONTROL_CLIENT_LIMIT; ++i) {
+            clients.push_back(std::make_unique<Control>(path));
+            ASSERT_EQ((*clients.back())("ping"), "ok") << i;
+        }
+        Control surplus(path);
+        const std::string told = "error too many control clients (32)\n";
+        EXPECT_EQ(receiveOnce(surplus.fd(), REPLY_WAIT_MS), Bytes(told.begin(), told.end()));
+        EXPECT_EQ(receiveOnce(surplus.fd(), REPLY_WAIT_MS), Bytes{});
+    }
+    ::rmdir(dir);
+}
+
+TEST(SimServer, OutOfDescriptorsNewConnectionsAreClosedWithoutSpinning) {
+    char dir[] = "/tmp/kelvo-sim-control-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/control";
+    {
+        SimServer sim({"KV-101:1@127.0.77.31"}, {}, path);
+        rlimit saved{};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit low = saved;
+        low.rlim_cur = 256;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        // Every descriptor taken but the two for the clients below.
+        std::vector<int> taken;
+        for (int fd; taken.size() < 512 && (fd = ::open("/dev/null", O_RDONLY)) >= 0;) {
+            taken.push_back(fd);
+        }
+        for (int i = 0; i < 2 && !taken.empty(); ++i) {
+            ::close(taken.back());
+            taken.pop_back();
+        }
+        // Both sockets first: the server takes its descriptors from the
+        // same table.
+        const int unit = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int control = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const sockaddr_in unitAddress = address("127.0.77.31", COMMAND_PORT);
+        const sockaddr_un controlAddress = unixAddress(path);
+        EXPECT_EQ(
+            ::connect(unit, reinterpret_cast<const sockaddr*>(&unitAddress), sizeof unitAddress),
+            0);
+        EXPECT_EQ(::connect(control, reinterpret_cast<const sockaddr*>(&controlAddress),
+                            sizeof controlAddress),
+                  0);
+        // Connected through the backlog, then closed by the server, which
+        // has no descriptor to serve them with, and then rests.
+        EXPECT_EQ(receiveOnce(unit, REPLY_WAIT_MS), Bytes{});
+        EXPECT_EQ(receiveOnce(control, REPLY_WAIT_MS), Bytes{});
+        const std::uint64_t rounds = sim.stats().rounds;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_LT(sim.stats().rounds - rounds, 50u);
+        EXPECT_GE(sim.stats().turnedAway, 2u);
+        ::close(unit);
+        ::close(control);
+        for (int fd : taken) ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        // With descriptors to spare, both are served again.
+        EXPECT_EQ(Client("127.0.77.31").exchange(request(CMD_INFO, 0), 8).size(), 25u);
+        EXPECT_EQ(Control(path)("ping"), "ok");
+    }
     ::rmdir(dir);
 }
 
