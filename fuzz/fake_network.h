@@ -4,9 +4,10 @@
 // the library to what it reports:
 //
 //   - sockets are used only while open, closed exactly once, never socket 0;
-//   - each command exchange (send, wait, receive) is judged by the reply
-//     rule: byte 0 = request byte 0 | 0x80, byte 1 = 0, byte 2 = request
-//     byte 2, looking at the frame as the library will look at it;
+//   - each command exchange (send, wait, one receive or several for a reply
+//     in parts) is judged by the reply rule: byte 0 = request byte 0 | 0x80,
+//     byte 1 = 0, byte 2 = request byte 2, on the bytes that came; an
+//     operation that reads reply data needs them all (ok());
 //   - the discovery query goes to 255.255.255.255:30718 and nowhere else.
 //
 // Nothing here touches a real socket.
@@ -24,7 +25,8 @@
 
 namespace kelvo::fuzz {
 
-// Reply stream, one record per receive:
+// Reply stream, one record per receive (a receive after a reply's first
+// part takes the next record as its next part):
 //   ctl [len] [bytes]
 //   ctl & 0x40: the receive fails (-1); nothing more is read for it.
 //   ctl & 0x20: len counts 256 more (replies longer than a frame).
@@ -41,21 +43,27 @@ inline constexpr std::uint8_t REPLY_PATCH = 0x80;
 // buffer fail as truncated, as the platform layer promises.
 //
 // Control stream: one byte per openStream, openDatagram, enableBroadcast,
-// connect, send, sendTo and wait on a stream socket; a byte whose low three
-// bits are 0 makes that call fail (or time out). An empty stream lets every
-// call succeed.
+// connectStart, send, sendTo and wait on a stream socket (per socket in a
+// waitAny); a byte whose low three bits are 0 makes that call fail (or time
+// out). An empty stream lets every call succeed. Connects end at once.
 
 struct Exchange {
     platform::Socket socket = platform::NO_SOCKET;
-    bool sent = false;    // send returned a count
-    bool waited = false;  // the reply wait said readable
+    bool sent = false;      // send returned a count
+    bool waited = false;    // a reply wait said readable
+    bool timedOut = false;  // a reply wait ran out
     bool received = false;
-    bool valid = false;  // received and the frame passed the reply rule
-    int receiveResult = 0;
+    // At least the three checked bytes came and they pass the reply rule.
+    bool valid = false;
+    int receiveResult = 0;  // bytes received in all, or -1
+    // The reply bytes the operation reads (from the request: a read needs
+    // its data, identification bytes 16..18, version bytes up to 24, the
+    // memory status bytes up to 11; anything else the checked three).
+    std::size_t need = 3;
     std::size_t requestLength = 0;
     CommandFrame request{};  // the bytes sent (requestLength of them)
-    CommandFrame frame{};    // the whole receive buffer after the receive
-    bool ok() const { return valid; }
+    CommandFrame frame{};    // the whole receive buffer after the receives
+    bool ok() const { return valid && receiveResult >= static_cast<int>(need); }
 };
 
 struct Answer {
@@ -96,7 +104,8 @@ class FakeNetwork {
         bool stream = false;
         bool connected = false;
         bool broadcast = false;
-        int pending = -1;  // index of the exchange waiting for its reply
+        int pending = -1;       // index of the socket's last exchange
+        bool readable = false;  // a wait said readable; no receive since
     };
 
     bool Refuse();  // one control byte: should this call fail?
@@ -106,11 +115,15 @@ class FakeNetwork {
     static platform::Socket OpenStream();
     static platform::Socket OpenDatagram();
     static bool EnableBroadcast(platform::Socket s);
-    static bool Connect(platform::Socket s, std::uint32_t address, std::uint16_t port);
+    static int ConnectStart(platform::Socket s, std::uint32_t address, std::uint16_t port);
+    static bool ConnectResult(platform::Socket s);
     static int Send(platform::Socket s, const std::uint8_t* data, int length);
     static int SendTo(platform::Socket s, const std::uint8_t* data, int length,
                       std::uint32_t address, std::uint16_t port);
     static int WaitReadable(platform::Socket s, std::int32_t ms);
+    static int WaitAny(const platform::Socket* sockets, const std::uint8_t* want,
+                       std::uint8_t* ready, int n, std::int32_t ms);
+    int WaitStream(platform::Socket s, SocketState& state, bool first);
     static int Receive(platform::Socket s, std::uint8_t* buffer, int capacity);
     static int ReceiveFrom(platform::Socket s, std::uint8_t* buffer, int capacity,
                            std::uint32_t* from);

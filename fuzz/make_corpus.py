@@ -281,9 +281,16 @@ def failures():
     s.op(READ_DIO, unit(0), 0)
     s.next_sequence(0)
     s.failed_receive()
-    # A three-byte reply passes; a reply longer than a frame is cut.
+    # A three-byte reply to a read is short: the read waits for the rest
+    # and fails when the unit closes; a reply in two parts is read whole.
+    # A reply longer than a frame is cut.
     s.op(READ_DIO, unit(0), 0)
     s.unit_reply(0, CMD_READ, 3)
+    s.reply(b"")
+    s.op(READ_DIO, unit(0), 0)
+    whole = reply_frame(CMD_READ, s.next_sequence(0), 24, {16: [0x5A]})
+    s.reply(whole[:5])
+    s.reply(whole[5:])
     s.op(MULTI_READ_DIO, unit(1), 8, list(range(8)))
     s.unit_reply(1, CMD_READ, 300, {16: list(range(1, 9))})
     # A patched reply: the fake makes its header valid.

@@ -53,7 +53,8 @@ void* OpenFirst(const DeviceRegistry* registry, Match&& match) {
     // Only the first match is tried; an open connection is reused untested.
     if (!found) return nullptr;
     found->lock.lock();  // a call in flight on the unit ends first
-    const bool open = found->socket != platform::NO_SOCKET || Connect(*found);
+    const bool open = found->socket != platform::NO_SOCKET ||
+                      Connect(*found) == platform::ConnectResult::CONNECTED;
     found->lock.unlock();
     return open ? HandleOf(*found) : nullptr;
 }
@@ -101,6 +102,8 @@ std::int32_t Close(DeviceEntry* entry) {
 // The caller's bytes go out unchanged from frame byte 0, except byte 2,
 // which carries the unit's sequence number. The reply's data (as many bytes
 // as reply byte 4 announces, at most the 240-byte data area) come back.
+// Only received bytes are data: a reply that ends before byte 4 announces
+// none, and announced bytes past the reply's end read as zeros.
 std::int32_t Access(DeviceEntry* entry, std::int16_t length, std::uint8_t* buffer) {
     if (!entry || entry->socket == platform::NO_SOCKET || !buffer) return 0;
     if (length < static_cast<std::int16_t>(frame::HEADER_SIZE) ||
@@ -108,12 +111,17 @@ std::int32_t Access(DeviceEntry* entry, std::int16_t length, std::uint8_t* buffe
         return 0;
     }
     std::memcpy(entry->frame.data(), buffer, static_cast<std::size_t>(length));
-    // Where a reply is shorter than its byte 4 says, zeros come back, never
-    // bytes an earlier exchange left in the frame.
-    std::memset(entry->frame.data() + length, 0, FRAME_SIZE - static_cast<std::size_t>(length));
-    if (Exchange(*entry, static_cast<std::size_t>(length)) != STATUS_OK) return 0;
-    std::size_t count = entry->frame[frame::LENGTH];
+    int received = 0;
+    if (Exchange(*entry, static_cast<std::size_t>(length), frame::CHECKED_SIZE, Sequence::STEP,
+                 &received) != STATUS_OK) {
+        return 0;
+    }
+    const auto got = static_cast<std::size_t>(received);
+    std::size_t count = got > frame::LENGTH ? entry->frame[frame::LENGTH] : 0;
     if (count > frame::DATA_SIZE) count = frame::DATA_SIZE;
+    const std::size_t end = frame::DATA + count;
+    const std::size_t covered = got < frame::DATA ? frame::DATA : got;
+    if (covered < end) std::memset(entry->frame.data() + covered, 0, end - covered);
     std::memcpy(buffer, entry->frame.data() + frame::DATA, count);
     return 1;
 }
@@ -128,7 +136,9 @@ std::int32_t GetVerInfo(DeviceEntry* entry, std::uint8_t* info) {
     if (entry && entry->socket != platform::NO_SOCKET) {
         CommandFrame& f = entry->frame;
         InfoRequest(f, INFO_VERSION);
-        if (Exchange(*entry, frame::HEADER_SIZE, Sequence::KEEP) == STATUS_OK) {
+        // The reply must bring the version fields, bytes 19 to 24.
+        if (Exchange(*entry, frame::HEADER_SIZE, version_reply::INFO + 1, Sequence::KEEP) ==
+            STATUS_OK) {
             info[vi::DEV_INFO] = f[version_reply::INFO];
             info[vi::DEV_MAJOR] = f[version_reply::MAJOR];
             info[vi::DEV_MINOR] = f[version_reply::MINOR];

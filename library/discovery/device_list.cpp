@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "protocol/trace.h"
+
 namespace kelvo {
 namespace {
 
@@ -128,9 +130,14 @@ void ParseDeviceList(DeviceRegistry& registry, const char* text) {
 void ReadDeviceList(DeviceRegistry& registry, const char* fileName) {
     registry.mode = MODE_UNSET;
     std::uint32_t size = 0;
-    if (char* text = platform::readTextFile(fileName, &size)) {
+    char* text = nullptr;
+    const platform::TextFile read =
+        platform::readTextFile(fileName, DEVICE_LIST_MAX_BYTES, &text, &size);
+    if (read == platform::TextFile::TEXT_READ) {
         ParseDeviceList(registry, text);
         platform::releaseText(text);
+    } else if (trace::On()) {
+        trace::DeviceListRefused(fileName, read, DEVICE_LIST_MAX_BYTES);
     }
     if (registry.mode == MODE_UNSET) registry.mode = MODE_BROADCAST_ONLY;
 }

@@ -13,10 +13,14 @@
 namespace kelvo {
 
 inline constexpr const char* DEVICE_LIST_FILE = "Kelvo.ini";
+// The largest device list read: far beyond any real list (a line is some 50
+// bytes). A larger file, or one that is not a plain file (a FIFO, a device,
+// a directory), is not read at all.
+inline constexpr std::uint32_t DEVICE_LIST_MAX_BYTES = 1u << 20;
 
 // Reads the file from the Windows directory: sets the registry's mode and
-// appends one entry per device line. A missing or unreadable file gives
-// mode 0 and no entries.
+// appends one entry per device line. A missing, unreadable or refused file
+// gives mode 0 and no entries (the trace says why a file was refused).
 void ReadDeviceList(DeviceRegistry& registry, const char* fileName);
 
 // The same for text already in memory; parsing stops at the first NUL byte.

@@ -12,6 +12,8 @@ namespace kelvo {
 // query, whichever comes first.
 inline constexpr std::int32_t DISCOVERY_MAX_ANSWERS = 4096;
 inline constexpr std::int32_t DISCOVERY_LIMIT_MS = 15000;
+// Units identified at once, one probe socket each; more wait for a free one.
+inline constexpr int IDENTIFY_AT_ONCE = platform::WAIT_MAX;
 
 // Sends the discovery query to 255.255.255.255:port and appends one entry per
 // answer until `wait` ms pass without one (or a limit above is reached).

@@ -63,7 +63,17 @@ typedef void* KELVO_HANDLE;
 /* How long the library waits. Every exchange waits up to
  * KELVO_REPLY_TIMEOUT_MS for the unit's reply; every TCP connect it makes
  * (opening, the reconnect after a failed exchange, identification) gives up
- * after KELVO_CONNECT_TIMEOUT_MS. */
+ * after KELVO_CONNECT_TIMEOUT_MS, on Windows and Linux alike. A unit on the
+ * local segment accepts a connection within milliseconds; a second leaves
+ * room for address resolution (ARP) and a routed hop, and it stays under the
+ * reply timeout, so that a call on a handle returns within
+ * KELVO_REPLY_TIMEOUT_MS + KELVO_CONNECT_TIMEOUT_MS (2.5 s) whatever the
+ * network does: the wait for the reply, then the reconnect after a failure.
+ * A reply must bring every byte its call reads (a read's data, the version,
+ * the sampling status); one that ends before them fails the call with
+ * KELVO_STATUS_COMM_ERROR. A reply that arrives in parts is collected
+ * within the reply timeout. Writes and configuration need only the reply's
+ * first three bytes (command, status, sequence). */
 #define KELVO_REPLY_TIMEOUT_MS 1500
 #define KELVO_CONNECT_TIMEOUT_MS 1000
 
@@ -108,12 +118,20 @@ typedef char kelvo_version_is_37_bytes[sizeof(KelvoVersionInfo) == 37 ? 1 : -1];
  * broadcasts: it collects answers until 1.5 s pass without one, but never
  * more than 4096 answers and never longer than 15 s after the query, so that
  * a host that keeps answering cannot hold the call or grow the list without
- * end. Returns the number of units now known (0 when none).
+ * end. The units are then asked all at once (up to 128 at a time, one
+ * connection per address at a time), each within the connect limit and the
+ * reply timeout, so that units that do not answer cost about 2.5 s together,
+ * not each; an address that let its connection or reply run out of time is
+ * not asked again within the call. A reply without the identity bytes
+ * identifies nothing. Returns the number of units now known (0 when none).
  * Note: on Linux the file is read from $WINDIR, else from /etc; on both
  * systems $KELVO_DEVICE_LIST_DIR, when set, names the directory. Its first
  * line is the mode: 0 broadcast only, 1 the listed units only, anything else
  * both; then one unit per line, "name,model code,unit ID,IPv4 address,MAC,aux
- * byte", each line ending in CR LF.
+ * byte", each line ending in CR LF. The file must be a plain file of at most
+ * 1 MiB (1048576 bytes); a larger one, or a FIFO, device or directory of
+ * that name, is not read and counts as no file (mode 0), as an unreadable
+ * file does; KELVO_TRACE says why.
  * See also: Kelvo_BrowseDevice, Kelvo_Open. */
 KELVO_API int32_t KELVO_CALL Kelvo_Initial(void);
 
@@ -141,10 +159,11 @@ KELVO_API int32_t KELVO_CALL Kelvo_BrowseDeviceIndex(int32_t index, KelvoDeviceS
  *   modelCode  the unit's model code, 1..20 for the known models (byte)
  *   unitId     the unit ID that tells units of one model apart (byte)
  * Takes the first unit in the list with both codes and connects to its TCP
- * command port, unless it is connected already. The connect waits as long as
- * the system lets it.
+ * command port, unless it is connected already. The connect gives up after
+ * KELVO_CONNECT_TIMEOUT_MS.
  * Returns the unit's handle (the same handle when already connected), or
- * NULL when no unit matches or the connection is refused.
+ * NULL when no unit matches or the connection is refused or not made within
+ * KELVO_CONNECT_TIMEOUT_MS.
  * Note: the handle is valid until the next Kelvo_Initial, also after
  * Kelvo_Close.
  * See also: Kelvo_OpenByIP, Kelvo_Close, Kelvo_BrowseDevice. */
@@ -171,7 +190,9 @@ KELVO_API int32_t KELVO_CALL Kelvo_Close(KELVO_HANDLE handle);
  *   buffer  the request; receives the reply's data bytes
  * Sends the first length bytes of buffer, with byte 2 replaced by the unit's
  * sequence number, and copies the reply's data bytes (as many as reply byte
- * 4 says, at most 240) back into buffer.
+ * 4 says, at most 240) back into buffer. Any reply of three or more valid
+ * bytes succeeds; only bytes that came are data: a reply that ends before
+ * byte 4 copies nothing, and data bytes past its end come back as 0.
  * Returns 1 on success; 0 when the handle is unknown or not connected, buffer
  * is NULL, length is out of range, or the exchange failed (the connection is
  * then renewed). On failure buffer is left as it was.

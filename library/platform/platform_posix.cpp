@@ -50,20 +50,47 @@ sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
     return sa;
 }
 
-// Waits for `events` on s for up to ms milliseconds (ms < 0: no limit).
-// A signal does not end the wait early: the wait resumes with the time left.
-// The ppoll system call writes the time left back into its timeout (the
-// C library's wrapper hides that), which spares a clock reading per wait.
-int pollFor(Socket s, short events, std::int32_t ms) {
-    timespec left{ms / 1000, (ms % 1000) * 1000000L};
-    timespec* timeout = ms < 0 ? nullptr : &left;
+timespec span(std::int32_t ms) {
+    return timespec{ms / 1000, (ms % 1000) * 1000000L};
+}
+
+// Waits for `events` on s for as long as *left says (null: no limit). A
+// signal does not end the wait early: the wait resumes with the time left.
+// The ppoll system call writes the time left back into its timeout (the C
+// library's wrapper hides that), which spares a clock reading per wait and
+// tells a caller that waits again how much of its time remains.
+int pollLeft(Socket s, short events, timespec* left) {
     for (;;) {
         pollfd p{fd(s), events, 0};
-        const long r = ::syscall(SYS_ppoll, &p, 1, timeout, nullptr, 0);
+        const long r = ::syscall(SYS_ppoll, &p, 1, left, nullptr, 0);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0 || (p.revents & POLLNVAL)) return 0;
         return p.revents;
     }
+}
+
+bool setBlocking(Socket s, bool blocking) {
+    const int flags = ::fcntl(fd(s), F_GETFL);
+    if (flags < 0) return false;
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return wanted == flags || ::fcntl(fd(s), F_SETFL, wanted) == 0;
+}
+
+// A closed or reset connection counts as readable, as with select.
+constexpr short READABLE = POLLIN | POLLHUP | POLLERR;
+
+// The rest of a reply that came in parts: receives behind the `got` bytes
+// until `need` are in, the connection closes or the time left runs out.
+[[gnu::noinline, gnu::cold]] int receiveRest(Socket s, std::uint8_t* frame, int got, int need,
+                                             int capacity, timespec left) {
+    while (got < need && got < capacity) {
+        if (!(pollLeft(s, POLLIN, &left) & READABLE)) break;
+        const int n = system::recv(s, frame + got, capacity - got);
+        if (n < 0) return ROUND_TRIP_RECEIVE_FAILED;
+        if (n == 0) break;
+        got += n;
+    }
+    return got;
 }
 
 }  // namespace
@@ -82,17 +109,31 @@ bool enableBroadcast(Socket s) {
     return s != NO_SOCKET && ::setsockopt(fd(s), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;
 }
 
-bool connect(Socket s, std::uint32_t address, std::uint16_t port) {
+int connectStart(Socket s, std::uint32_t address, std::uint16_t port) {
     // Winsock refuses 0.0.0.0 as a destination; Linux would reach this host.
-    if (s == NO_SOCKET || address == 0) return false;
+    if (s == NO_SOCKET || address == 0) {
+        errno = EADDRNOTAVAIL;
+        return CONNECT_FAILED;
+    }
+    if (!setBlocking(s, false)) return CONNECT_FAILED;
     const sockaddr_in sa = endpoint(address, port);
-    if (::connect(fd(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return true;
-    if (errno != EINTR && errno != EINPROGRESS) return false;
-    // Interrupted: the connect goes on in the background; wait for its end.
-    if (!(pollFor(s, POLLOUT, -1) & (POLLOUT | POLLERR | POLLHUP))) return false;
+    if (::connect(fd(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        return setBlocking(s, true) ? CONNECT_DONE : CONNECT_FAILED;
+    }
+    // Interrupted or not, the connect goes on in the background.
+    return (errno == EINPROGRESS || errno == EINTR) ? CONNECT_PENDING : CONNECT_FAILED;
+}
+
+bool connectResult(Socket s) {
     int err = 0;
     socklen_t len = sizeof err;
-    return ::getsockopt(fd(s), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    if (::getsockopt(fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return false;
+    if (err != 0) {
+        errno = err;
+        return false;
+    }
+    // The exchanges rely on blocking sends and receives.
+    return setBlocking(s, true);
 }
 
 int send(Socket s, const std::uint8_t* data, int length) {
@@ -124,8 +165,30 @@ int sendTo(Socket s, const std::uint8_t* data, int length, std::uint32_t address
 
 int waitReadable(Socket s, std::int32_t ms) {
     if (s == NO_SOCKET || ms < 0) return 0;
-    // A closed or reset connection counts as readable, as with select.
-    return (pollFor(s, POLLIN, ms) & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+    timespec left = span(ms);
+    return (pollLeft(s, POLLIN, &left) & READABLE) ? 1 : 0;
+}
+
+int waitAny(const Socket* sockets, const std::uint8_t* want, std::uint8_t* ready, int n,
+            std::int32_t ms) {
+    if (n <= 0 || n > WAIT_MAX || ms < 0) return -1;
+    pollfd p[WAIT_MAX];
+    for (int i = 0; i < n; ++i) {
+        p[i] =
+            pollfd{fd(sockets[i]), static_cast<short>(want[i] == WAIT_WRITE ? POLLOUT : POLLIN), 0};
+    }
+    timespec left = span(ms);
+    long r;
+    while ((r = ::syscall(SYS_ppoll, p, n, &left, nullptr, 0)) < 0 && errno == EINTR) {
+    }
+    if (r < 0) return -1;
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        const short done = want[i] == WAIT_WRITE ? (POLLOUT | POLLERR | POLLHUP) : READABLE;
+        ready[i] = (p[i].revents & (done | POLLNVAL)) ? 1 : 0;
+        count += ready[i];
+    }
+    return count;
 }
 
 int recv(Socket s, std::uint8_t* buffer, int capacity) {
@@ -159,6 +222,19 @@ int close(Socket s) {
     return (::close(fd(s)) == 0 || errno == EINTR) ? 0 : -1;
 }
 
+int roundTrip(Socket s, std::uint8_t* frame, int sendLength, int need, int capacity,
+              std::int32_t timeoutMs) {
+    if (send(s, frame, sendLength) < 0) return ROUND_TRIP_SEND_FAILED;
+    if (timeoutMs < 0) return ROUND_TRIP_TIMED_OUT;
+    timespec left = span(timeoutMs);
+    if (!(pollLeft(s, POLLIN, &left) & READABLE)) return ROUND_TRIP_TIMED_OUT;
+    const int n = recv(s, frame, capacity);
+    if (n < 0) return ROUND_TRIP_RECEIVE_FAILED;
+    if (n >= need || n == 0) [[likely]]
+        return n;
+    return receiveRest(s, frame, n, need, capacity, left);
+}
+
 }  // namespace system
 
 void waitWhile(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
@@ -187,10 +263,36 @@ void setLastError(int error) {
 }
 
 // A sink is the descriptor plus one, so that 0 means none.
-TraceSink openTrace(const char* where) {
+TraceSink openTrace(const char* where, std::int64_t maxBytes, std::int64_t* size) {
+    *size = 0;
     if (std::strcmp(where, "stderr") == 0) return STDERR_FILENO + 1;
-    const int d = ::open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    return d < 0 ? 0 : static_cast<TraceSink>(d) + 1;
+    // O_NOFOLLOW: a symbolic link planted under the name is not followed;
+    // O_NONBLOCK: a FIFO under the name is refused below, not waited on.
+    constexpr int FLAGS = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int d = ::open(where, FLAGS, 0600);
+        if (d < 0) return 0;
+        struct stat st {};
+        if (::fstat(d, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(d);
+            return 0;
+        }
+        if (st.st_size < maxBytes || attempt > 0) {
+            *size = st.st_size;
+            return static_cast<TraceSink>(d) + 1;
+        }
+        // Full: keep it as "<name>.1" and start a new file.
+        ::close(d);
+        const std::size_t n = std::strlen(where);
+        char* older = new (std::nothrow) char[n + 3];
+        if (!older) return 0;
+        std::memcpy(older, where, n);
+        std::memcpy(older + n, ".1", 3);
+        const bool renamed = ::rename(where, older) == 0;
+        delete[] older;
+        if (!renamed) return 0;
+    }
+    return 0;
 }
 
 void writeTrace(TraceSink sink, const char* line, int length) {
@@ -225,7 +327,7 @@ std::uint32_t parseAddress(const char* text) {
     return ::inet_addr(text);
 }
 
-char* readTextFile(const char* name, std::uint32_t* size) {
+TextFile readTextFile(const char* name, std::uint32_t maxSize, char** text, std::uint32_t* size) {
     // The directory is looked up anew each time, so a caller can point the
     // library at another one between two readings: KELVO_DEVICE_LIST_DIR,
     // else the Windows directory's stand-in $WINDIR, else /etc.
@@ -234,36 +336,47 @@ char* readTextFile(const char* name, std::uint32_t* size) {
     if (!dir || !*dir) dir = "/etc";
     const std::size_t dirLen = std::strlen(dir), nameLen = std::strlen(name);
     char* path = new (std::nothrow) char[dirLen + nameLen + 2];
-    if (!path) return nullptr;
+    if (!path) return TextFile::UNREADABLE;
     std::memcpy(path, dir, dirLen);
     path[dirLen] = '/';
     std::memcpy(path + dirLen + 1, name, nameLen + 1);
-    const int d = ::open(path, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer.
+    const int d = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     delete[] path;
-    if (d < 0) return nullptr;
+    if (d < 0) return errno == ENOENT ? TextFile::MISSING : TextFile::UNREADABLE;
 
-    char* text = nullptr;
+    TextFile result = TextFile::UNREADABLE;
     struct stat st {};
-    if (::fstat(d, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < 0xFFFFFFFF) {
+    if (::fstat(d, &st) != 0) {
+        result = TextFile::UNREADABLE;
+    } else if (!S_ISREG(st.st_mode)) {
+        result = TextFile::NOT_A_FILE;
+    } else if (st.st_size > static_cast<off_t>(maxSize)) {
+        result = TextFile::TOO_LARGE;
+    } else {
         const auto length = static_cast<std::uint32_t>(st.st_size);
-        text = new (std::nothrow) char[std::size_t{length} + 1]();
+        char* buffer = new (std::nothrow) char[std::size_t{length} + 1]();
         std::uint32_t got = 0;
-        while (text && got < length) {
-            const ssize_t n = ::read(d, text + got, length - got);
+        while (buffer && got < length) {
+            const ssize_t n = ::read(d, buffer + got, length - got);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
-                delete[] text;
-                text = nullptr;
+                delete[] buffer;
+                buffer = nullptr;
             } else if (n == 0) {
                 break;  // the file shrank while we read it: keep what we have
             } else {
                 got += static_cast<std::uint32_t>(n);
             }
         }
-        if (text) *size = length;
+        if (buffer) {
+            *text = buffer;
+            *size = length;
+            result = TextFile::TEXT_READ;
+        }
     }
     ::close(d);
-    return text;
+    return result;
 }
 
 void releaseText(char* text) {

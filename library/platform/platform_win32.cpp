@@ -1,4 +1,6 @@
 // Winsock 1.1 and the Win32 file and version calls.
+// select's sets hold as many sockets as waitAny takes (Winsock's default is 64).
+#define FD_SETSIZE 128
 #include <winsock.h>
 // winsock.h must come before windows.h.
 #include <windows.h>
@@ -46,6 +48,18 @@ sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
     return sa;
 }
 
+static_assert(FD_SETSIZE == WAIT_MAX);
+
+bool setBlocking(Socket s, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ::ioctlsocket(raw(s), FIONBIO, &nonBlocking) == 0;
+}
+
+timeval span(std::int32_t ms) {
+    // 1500 ms becomes 1 s and 500000 us.
+    return timeval{ms / 1000, (ms % 1000) * 1000};
+}
+
 }  // namespace
 
 namespace system {
@@ -65,10 +79,27 @@ bool enableBroadcast(Socket s) {
                         sizeof on) == 0;
 }
 
-bool connect(Socket s, std::uint32_t address, std::uint16_t port) {
-    if (s == NO_SOCKET) return false;
+int connectStart(Socket s, std::uint32_t address, std::uint16_t port) {
+    if (s == NO_SOCKET || !setBlocking(s, false)) return CONNECT_FAILED;
     const sockaddr_in sa = endpoint(address, port);
-    return ::connect(raw(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+    if (::connect(raw(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        return setBlocking(s, true) ? CONNECT_DONE : CONNECT_FAILED;
+    }
+    return ::WSAGetLastError() == WSAEWOULDBLOCK ? CONNECT_PENDING : CONNECT_FAILED;
+}
+
+bool connectResult(Socket s) {
+    int err = 0;
+    int len = sizeof err;
+    if (::getsockopt(raw(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) {
+        return false;
+    }
+    if (err != 0) {
+        ::WSASetLastError(err);
+        return false;
+    }
+    // The exchanges rely on blocking sends and receives.
+    return setBlocking(s, true);
 }
 
 int send(Socket s, const std::uint8_t* data, int length) {
@@ -91,10 +122,41 @@ int waitReadable(Socket s, std::int32_t ms) {
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(raw(s), &readSet);
-    // 1500 ms becomes 1 s and 500000 us.
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    timeval tv = span(ms);
     const int n = ::select(0, &readSet, nullptr, nullptr, &tv);
     return (n > 0 && FD_ISSET(raw(s), &readSet)) ? 1 : 0;
+}
+
+// A connect that succeeds marks the write set; one that fails, the
+// exception set.
+int waitAny(const Socket* sockets, const std::uint8_t* want, std::uint8_t* ready, int n,
+            std::int32_t ms) {
+    if (n <= 0 || n > WAIT_MAX || ms < 0) return -1;
+    fd_set readSet, writeSet, exceptSet;
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    FD_ZERO(&exceptSet);
+    for (int i = 0; i < n; ++i) {
+        if (want[i] == WAIT_WRITE) {
+            FD_SET(raw(sockets[i]), &writeSet);
+            FD_SET(raw(sockets[i]), &exceptSet);
+        } else {
+            FD_SET(raw(sockets[i]), &readSet);
+        }
+    }
+    timeval tv = span(ms);
+    const int r = ::select(0, &readSet, &writeSet, &exceptSet, &tv);
+    if (r == SOCKET_ERROR) return -1;
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        const SOCKET s = raw(sockets[i]);
+        ready[i] = (want[i] == WAIT_WRITE ? (FD_ISSET(s, &writeSet) || FD_ISSET(s, &exceptSet))
+                                          : FD_ISSET(s, &readSet))
+                       ? 1
+                       : 0;
+        count += ready[i];
+    }
+    return count;
 }
 
 int recv(Socket s, std::uint8_t* buffer, int capacity) {
@@ -118,6 +180,27 @@ int recvFrom(Socket s, std::uint8_t* buffer, int capacity, std::uint32_t* from) 
 int close(Socket s) {
     if (s == NO_SOCKET) return -1;
     return ::closesocket(raw(s)) == 0 ? 0 : -1;
+}
+
+// select does not say how much of its time is left, so the rest of a reply
+// that came in parts is waited for against the clock.
+int roundTrip(Socket s, std::uint8_t* frame, int sendLength, int need, int capacity,
+              std::int32_t timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    if (send(s, frame, sendLength) < 0) return ROUND_TRIP_SEND_FAILED;
+    if (!waitReadable(s, timeoutMs)) return ROUND_TRIP_TIMED_OUT;
+    int got = recv(s, frame, capacity);
+    if (got < 0) return ROUND_TRIP_RECEIVE_FAILED;
+    while (got > 0 && got < need && got < capacity) {
+        const ULONGLONG spent = ::GetTickCount64() - start;
+        if (spent >= static_cast<ULONGLONG>(timeoutMs)) break;
+        if (!waitReadable(s, timeoutMs - static_cast<std::int32_t>(spent))) break;
+        const int n = recv(s, frame + got, capacity - got);
+        if (n < 0) return ROUND_TRIP_RECEIVE_FAILED;
+        if (n == 0) break;
+        got += n;
+    }
+    return got;
 }
 
 }  // namespace system
@@ -168,15 +251,45 @@ void setLastError(int error) {
     ::WSASetLastError(error);
 }
 
-TraceSink openTrace(const char* where) {
+namespace {
+// The file under the name itself: a reparse point (a symbolic link or a
+// junction) is refused, and so is anything that is not a file on disk.
+HANDLE openPlainFile(const char* where, std::int64_t* size) {
+    const HANDLE h =
+        ::CreateFileA(where, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return h;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        ::CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    *size = (std::int64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    return h;
+}
+}  // namespace
+
+TraceSink openTrace(const char* where, std::int64_t maxBytes, std::int64_t* size) {
+    *size = 0;
     HANDLE h = INVALID_HANDLE_VALUE;
     if (std::strcmp(where, "stderr") == 0) {
         h = ::GetStdHandle(STD_ERROR_HANDLE);
     } else {
         // FILE_APPEND_DATA: each line lands whole at the end, whichever
         // thread (or process) writes it.
-        h = ::CreateFileA(where, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        h = openPlainFile(where, size);
+        if (h != INVALID_HANDLE_VALUE && *size >= maxBytes) {
+            // Full: keep it as "<name>.1" and start a new file.
+            ::CloseHandle(h);
+            h = INVALID_HANDLE_VALUE;
+            char older[MAX_PATH + 3];
+            if (std::snprintf(older, sizeof older, "%s.1", where) <
+                    static_cast<int>(sizeof older) &&
+                ::MoveFileExA(where, older, MOVEFILE_REPLACE_EXISTING)) {
+                h = openPlainFile(where, size);
+            }
+        }
     }
     return (h == INVALID_HANDLE_VALUE || h == nullptr) ? 0 : reinterpret_cast<TraceSink>(h);
 }
@@ -209,31 +322,47 @@ std::uint32_t parseAddress(const char* text) {
     return ::inet_addr(text);
 }
 
-char* readTextFile(const char* name, std::uint32_t* size) {
+TextFile readTextFile(const char* name, std::uint32_t maxSize, char** text, std::uint32_t* size) {
     // KELVO_DEVICE_LIST_DIR, when set, stands for the Windows directory, so
     // that a program can give the library a private list. Read anew each time.
     char path[MAX_PATH + 1 + 64];
     DWORD dirLen = ::GetEnvironmentVariableA("KELVO_DEVICE_LIST_DIR", path, MAX_PATH);
     if (dirLen == 0) dirLen = ::GetWindowsDirectoryA(path, MAX_PATH);
-    if (dirLen == 0 || dirLen >= MAX_PATH) return nullptr;
+    if (dirLen == 0 || dirLen >= MAX_PATH) return TextFile::UNREADABLE;
     std::snprintf(path + dirLen, sizeof path - dirLen, "\\%s", name);
 
     const HANDLE file = ::CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return nullptr;
-    const DWORD length = ::GetFileSize(file, nullptr);
-    char* text = nullptr;
-    if (length != INVALID_FILE_SIZE) {
-        text = new (std::nothrow) char[std::size_t{length} + 1]();
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+                   ? TextFile::MISSING
+                   : TextFile::UNREADABLE;
+    }
+    TextFile result = TextFile::UNREADABLE;
+    DWORD high = 0;
+    const DWORD length = ::GetFileSize(file, &high);
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+        result = TextFile::NOT_A_FILE;  // a pipe or a device under the name
+    } else if (length == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) {
+        result = TextFile::UNREADABLE;
+    } else if (high != 0 || length > maxSize) {
+        result = TextFile::TOO_LARGE;
+    } else {
+        char* buffer = new (std::nothrow) char[std::size_t{length} + 1]();
         DWORD got = 0;
-        if (text && !::ReadFile(file, text, length, &got, nullptr)) {
-            delete[] text;
-            text = nullptr;
+        if (buffer && !::ReadFile(file, buffer, length, &got, nullptr)) {
+            delete[] buffer;
+            buffer = nullptr;
         }
-        if (text) *size = length;
+        if (buffer) {
+            *text = buffer;
+            *size = length;
+            result = TextFile::TEXT_READ;
+        }
     }
     ::CloseHandle(file);
-    return text;
+    return result;
 }
 
 void releaseText(char* text) {

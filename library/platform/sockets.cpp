@@ -5,26 +5,11 @@
 namespace kelvo::platform {
 namespace {
 
-// The hot path of every command: send, wait, one receive, with no indirect
-// call between them.
-int roundTrip(Socket s, std::uint8_t* frame, int sendLength, int capacity, std::int32_t timeoutMs) {
-    if (system::send(s, frame, sendLength) < 0) return ROUND_TRIP_SEND_FAILED;
-    if (!system::waitReadable(s, timeoutMs)) return ROUND_TRIP_TIMED_OUT;
-    const int n = system::recv(s, frame, capacity);
-    return n < 0 ? ROUND_TRIP_RECEIVE_FAILED : n;
-}
-
-constexpr SocketOps systemOps{system::openStream,
-                              system::openDatagram,
-                              system::enableBroadcast,
-                              system::connect,
-                              system::send,
-                              system::sendTo,
-                              system::waitReadable,
-                              system::recv,
-                              system::recvFrom,
-                              system::close,
-                              roundTrip};
+constexpr SocketOps systemOps{system::openStream,   system::openDatagram,  system::enableBroadcast,
+                              system::connectStart, system::connectResult, system::send,
+                              system::sendTo,       system::waitReadable,  system::waitAny,
+                              system::recv,         system::recvFrom,      system::close,
+                              system::roundTrip};
 const SocketOps* current = &systemOps;
 
 }  // namespace
@@ -34,6 +19,20 @@ const SocketOps& sockets() {
 }
 void setSocketOps(const SocketOps* ops) {
     current = ops ? ops : &systemOps;
+}
+
+ConnectResult connectWithin(Socket s, std::uint32_t address, std::uint16_t port,
+                            std::int32_t timeoutMs) {
+    const SocketOps& net = sockets();
+    const int started = net.connectStart(s, address, port);
+    if (started == CONNECT_DONE) return ConnectResult::CONNECTED;
+    if (started != CONNECT_PENDING) return ConnectResult::FAILED;
+    const std::uint8_t want = WAIT_WRITE;
+    std::uint8_t ready = 0;
+    const int n = net.waitAny(&s, &want, &ready, 1, timeoutMs);
+    if (n < 0) return ConnectResult::FAILED;
+    if (n == 0 || !ready) return ConnectResult::TIMED_OUT;
+    return net.connectResult(s) ? ConnectResult::CONNECTED : ConnectResult::FAILED;
 }
 
 }  // namespace kelvo::platform

@@ -63,7 +63,8 @@ Status Configure(Connection& entry, std::uint8_t n, std::uint8_t channel,
 Status ReadPorts(Connection& entry, std::uint8_t n, std::uint8_t* destination) {
     if (n > MAX_DATA) return STATUS_BAD_CHANNEL;
     Begin(entry, CMD_READ, SELECT_ALL, n, frame::DATA + n);
-    const Status status = Exchange(entry, frame::HEADER_SIZE);
+    // The reply must bring the n bytes read from byte 16.
+    const Status status = Exchange(entry, frame::HEADER_SIZE, frame::DATA + n);
     if (status == STATUS_OK) std::memcpy(destination, entry.frame.data() + frame::DATA, n);
     return status;
 }
@@ -92,7 +93,7 @@ Status ReadChannels(Connection& entry, std::uint8_t n, std::uint8_t* destination
     // All-channels mode sends the bare header: the unit answers with every
     // channel's 4-byte value and the caller picks its channels.
     Begin(entry, CMD_READ, selector, n, frame::DATA + n);
-    const Status status = Exchange(entry, frame::HEADER_SIZE);
+    const Status status = Exchange(entry, frame::HEADER_SIZE, frame::DATA + n);
     if (status == STATUS_OK) std::memcpy(destination, entry.frame.data() + frame::DATA, n);
     return status;
 }
@@ -122,7 +123,9 @@ Status TransferRead(Connection& entry, std::uint32_t total, std::uint8_t* destin
         f[frame::COMMAND] = CMD_MEM_READ;
         f[frame::LENGTH] = chunk;
         f[frame::FLAGS] = ChunkFlag(done == 0, done + chunk == total, flag);
-        if (Exchange(entry, frame::HEADER_SIZE) != STATUS_OK) return STATUS_COMM_ERROR;
+        if (Exchange(entry, frame::HEADER_SIZE, frame::HEADER_SIZE + chunk) != STATUS_OK) {
+            return STATUS_COMM_ERROR;
+        }
         std::memcpy(destination + done, f + frame::HEADER_SIZE, chunk);
         done += chunk;
     }

@@ -25,6 +25,9 @@ inline constexpr std::size_t FLAGS = 5;     // chunk flags of memory transfers
 inline constexpr std::size_t MASK = 8;      // 8 mask bytes, or payload start
 inline constexpr std::size_t DATA = 16;     // data area, 240 bytes
 inline constexpr std::size_t HEADER_SIZE = 8;
+// The reply bytes every exchange checks (command, status, sequence): the
+// least a reply must bring, also to writes and configuration.
+inline constexpr std::size_t CHECKED_SIZE = 3;
 inline constexpr std::size_t MASK_SIZE = 8;
 inline constexpr std::size_t DATA_SIZE = FRAME_SIZE - DATA;          // 240
 inline constexpr std::size_t CHUNK_SIZE = FRAME_SIZE - HEADER_SIZE;  // 248
@@ -86,6 +89,8 @@ inline constexpr unsigned MEM_COUNT_SHIFT = 12;
 inline constexpr std::uint16_t COMMAND_PORT = 10001;
 inline constexpr std::uint16_t DISCOVERY_PORT = 30718;
 inline constexpr std::int32_t REPLY_TIMEOUT_MS = KELVO_REPLY_TIMEOUT_MS;
+inline constexpr std::int32_t CONNECT_TIMEOUT_MS = KELVO_CONNECT_TIMEOUT_MS;
+static_assert(CONNECT_TIMEOUT_MS > 0 && CONNECT_TIMEOUT_MS <= REPLY_TIMEOUT_MS);
 
 // Discovery: a 4-byte query; answers carry the MAC at bytes 24..29 of a
 // 64-byte receive buffer.

@@ -1,7 +1,9 @@
 #include "protocol/trace.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "kelvo_models.h"
 
@@ -10,6 +12,12 @@ namespace kelvo::trace {
 platform::TraceSink sink = 0;
 
 namespace {
+
+// Bytes in the trace file, and whether its last line has been written
+// (standard error has no limit).
+std::atomic<std::int64_t> written{0};
+std::atomic<bool> full{false};
+bool limited = false;
 
 constexpr int LINE_SIZE = 256;
 constexpr int TRACE_NAME_SIZE = 1024;
@@ -29,7 +37,14 @@ constexpr int TRACE_NAME_SIZE = 1024;
     va_end(args);
     n = text < 0 ? n : (n + text < LINE_SIZE - 1 ? n + text : LINE_SIZE - 2);
     line[n++] = '\n';
-    platform::writeTrace(sink, line, n);
+    if (!limited || written.fetch_add(n, std::memory_order_relaxed) + n <= MAX_BYTES) {
+        platform::writeTrace(sink, line, n);
+    } else if (!full.exchange(true)) {
+        static const char last[] =
+            "trace: the file has reached its size limit; nothing more is written until the "
+            "next Kelvo_Initial, which starts a new file\n";
+        platform::writeTrace(sink, last, sizeof last - 1);
+    }
 }
 
 struct Text {
@@ -63,7 +78,7 @@ Text Unit(const Connection& entry) {
 
 // What went wrong, in words; the frame holds the reply for the last three.
 Text Describe(Outcome outcome, int error, std::uint8_t command, std::uint8_t sequence,
-              const CommandFrame& frame) {
+              const CommandFrame& frame, int received, unsigned need) {
     Text t;
     switch (outcome) {
         case Outcome::OK:
@@ -95,6 +110,9 @@ Text Describe(Outcome outcome, int error, std::uint8_t command, std::uint8_t seq
         case Outcome::UNIT_STATUS:
             std::snprintf(t.text, sizeof t.text, "unit status %u", frame[frame::STATUS]);
             break;
+        case Outcome::SHORT_REPLY:
+            std::snprintf(t.text, sizeof t.text, "short reply (%d of %u bytes)", received, need);
+            break;
     }
     return t;
 }
@@ -104,8 +122,13 @@ Text Describe(Outcome outcome, int error, std::uint8_t command, std::uint8_t seq
 void Configure() {
     Close();
     char where[TRACE_NAME_SIZE];
-    if (platform::environment("KELVO_TRACE", where, sizeof where))
-        sink = platform::openTrace(where);
+    if (platform::environment("KELVO_TRACE", where, sizeof where)) {
+        std::int64_t size = 0;
+        sink = platform::openTrace(where, MAX_BYTES, &size);
+        written = size;
+        full = false;
+        limited = sink != 0 && std::strcmp(where, "stderr") != 0;
+    }
 }
 
 void Close() {
@@ -117,6 +140,9 @@ void Exchange(const Connection& entry, const ExchangeRecord& r) {
     char reconnect[64] = "";
     if (r.reconnect == RECONNECT_OK) {
         std::snprintf(reconnect, sizeof reconnect, "; reconnect ok");
+    } else if (r.reconnect == RECONNECT_TIMED_OUT) {
+        std::snprintf(reconnect, sizeof reconnect, "; reconnect timed out after %d ms",
+                      CONNECT_TIMEOUT_MS);
     } else if (r.reconnect == RECONNECT_FAILED) {
         std::snprintf(reconnect, sizeof reconnect, "; reconnect failed (OS error %d)",
                       r.reconnectError);
@@ -124,7 +150,8 @@ void Exchange(const Connection& entry, const ExchangeRecord& r) {
     Line("%s command 0x%02X sequence %u length %u %lld.%03lld ms: %s%s", Unit(entry).text,
          r.command, r.sequence, r.length, static_cast<long long>(r.micros / 1000),
          static_cast<long long>(r.micros % 1000),
-         Describe(r.outcome, r.error, r.command, r.sequence, entry.frame).text, reconnect);
+         Describe(r.outcome, r.error, r.command, r.sequence, entry.frame, r.received, r.need).text,
+         reconnect);
 }
 
 void Answer(std::uint32_t from, int length, const std::uint8_t* mac) {
@@ -136,12 +163,42 @@ void AnswersEnd(int answers, const char* why) {
     Line("discovery: %d answers, %s", answers, why);
 }
 
-void Identification(const Connection& entry, bool connected, int error, Outcome outcome) {
-    if (!connected) {
-        Line("identify %s: connect failed (OS error %d)", Address(entry.address).text, error);
+void Identification(const Connection& entry, platform::ConnectResult connect, int error,
+                    Outcome outcome, int received, std::size_t need) {
+    const AddressText a = Address(entry.address);
+    const char* address = a.text;
+    if (connect == platform::ConnectResult::TIMED_OUT) {
+        Line("identify %s: connect timeout after %d ms", address, CONNECT_TIMEOUT_MS);
+    } else if (connect == platform::ConnectResult::FAILED) {
+        Line("identify %s: connect failed (OS error %d)", address, error);
     } else {
-        Line("identify %s: %s, now %s", Address(entry.address).text,
-             Describe(outcome, error, CMD_INFO, 0, entry.frame).text, Unit(entry).text);
+        Line("identify %s: %s, now %s", address,
+             Describe(outcome, error, CMD_INFO, 0, entry.frame, received,
+                      static_cast<unsigned>(need))
+                 .text,
+             Unit(entry).text);
+    }
+}
+
+void NotAskedAgain(const Connection& entry) {
+    Line("identify %s: not asked again (no answer in time earlier in this search)",
+         Address(entry.address).text);
+}
+
+void DeviceListRefused(const char* name, platform::TextFile why, std::uint32_t maxSize) {
+    switch (why) {
+        case platform::TextFile::NOT_A_FILE:
+            Line("device list %s: not a plain file; read as no file", name);
+            break;
+        case platform::TextFile::TOO_LARGE:
+            Line("device list %s: larger than %u bytes; read as no file", name, maxSize);
+            break;
+        case platform::TextFile::UNREADABLE:
+            Line("device list %s: cannot be read; read as no file", name);
+            break;
+        case platform::TextFile::TEXT_READ:
+        case platform::TextFile::MISSING:
+            break;
     }
 }
 

@@ -28,6 +28,7 @@ struct DeviceEntry : Connection {
     platform::UnitLock lock;  // held for the whole of a call
     std::array<std::uint8_t, 6> mac{};
     SamplingConfig sampling{};  // sent with sampling start and stop
+    bool asked = false;         // identification has taken it up (Kelvo_Initial)
 };
 
 // Device-list modes: how Kelvo_Initial finds units.

@@ -40,9 +40,8 @@ std::uint8_t MemStatus(DeviceEntry* entry, std::uint32_t* count) {
     entry->frame.fill(0);
     entry->frame[frame::COMMAND] = CMD_MEM_STATUS;
     entry->frame[frame::LENGTH] = MEM_STATUS_ASK;
-    if (Exchange(*entry, frame::HEADER_SIZE) != STATUS_OK) {
-        return 0;
-    }
+    // The reply must bring the status byte and the 16-bit count.
+    if (Exchange(*entry, frame::HEADER_SIZE, MEM_STATUS_COUNT + 2) != STATUS_OK) return 0;
     *count = std::uint32_t{getLE16(entry->frame.data() + MEM_STATUS_COUNT)} << MEM_COUNT_SHIFT;
     return entry->frame[MEM_STATUS_BYTE];
 }

@@ -3,7 +3,9 @@
 // Addresses 127.0.0.30 to 127.0.0.39.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "kelvo.h"
@@ -11,6 +13,7 @@
 #include "support/fake_unit.h"
 #include "support/helpers.h"
 #include "support/library.h"
+#include "support/netcheck.h"
 
 namespace kelvotest {
 namespace {
@@ -164,6 +167,24 @@ TEST(Open, AnAddressNoUnitHasGivesNullWithoutTraffic) {
     EXPECT_NE(lib().OpenByIP("127.0.0.38"), nullptr);
     EXPECT_TRUE(listed.waitForAccepted(1, 2000));
     EXPECT_EQ(stranger.connectionsAccepted(), 0);
+}
+
+// A listed address where nothing answers a connect (see
+// Discovery.SilentAddressesAreWaitedForTogether): opening gives up after the
+// connect limit.
+TEST(Open, ASilentAddressGivesNullWithinTheConnectLimit) {
+    KELVO_REQUIRE_PRIVATE_NETWORK();
+    writeDeviceList(listText({deviceLine("10.77.0.20", 3, 9)}));
+    ASSERT_EQ(lib().Initial(), 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(lib().Open(3, 9), nullptr);
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    std::printf("[          ] Kelvo_Open on a silent address gave up after %lld ms\n",
+                static_cast<long long>(took));
+    EXPECT_GE(took, KELVO_CONNECT_TIMEOUT_MS - 100);
+    EXPECT_LE(took, KELVO_CONNECT_TIMEOUT_MS + 1500);
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "kelvo.h"
@@ -152,7 +155,10 @@ TEST(Discovery, FileEntriesAreIdentifiedTooAndKeepTheirValuesWithoutAnAnswer) {
     // FF FF FF; .75 is listed and also answers the query.
     FakeUnit renamed(testAddress(70), 9, 7, 1), silent(testAddress(72), 0, 0),
         refusing(testAddress(73), 0, 0), unnamed(testAddress(74), 0xFF, 0xFF, 0xFF),
-        both(testAddress(75), 12, 1, 0);
+        both(testAddress(75), 12, 1, 0), headerOnly(testAddress(76), 4, 4, 4);
+    // .76 answers with a valid header and no data: no identity.
+    headerOnly.setResponder(
+        [](const Bytes& request) { return Reply{FakeUnit::validReply(request, 8)}; });
     silent.setResponder([](const Bytes&) { return Reply{{}, 0, true}; });
     refusing.setResponder([](const Bytes& request) {
         Bytes r = FakeUnit::validReply(request);
@@ -165,25 +171,66 @@ TEST(Discovery, FileEntriesAreIdentifiedTooAndKeepTheirValuesWithoutAnAnswer) {
     writeDeviceList(
         listText({deviceLine(testAddress(70), 3, 1, 0), deviceLine(testAddress(71), 5, 2, 0),
                   deviceLine(testAddress(72), 6, 3, 0), deviceLine(testAddress(73), 7, 4, 0),
-                  deviceLine(testAddress(74), 8, 5, 0), deviceLine(testAddress(75), 12, 1, 0)},
+                  deviceLine(testAddress(74), 8, 5, 0), deviceLine(testAddress(75), 12, 1, 0),
+                  deviceLine(testAddress(76), 10, 6, 0)},
                  "2"));
 
-    EXPECT_EQ(lib().Initial(), 6);
+    EXPECT_EQ(lib().Initial(), 7);
     EXPECT_EQ(answerer.queriesReceived(), 1);
     const auto records = browseAll();
-    ASSERT_EQ(records.size(), 6u);
+    ASSERT_EQ(records.size(), 7u);
     // File entries first, in file order, then the discovered one.
     EXPECT_EQ(hex(head(records[0])), hex(Bytes{9, 7, 1, 16, 16}));
     EXPECT_EQ(hex(head(records[1])), hex(Bytes{5, 2, 0, 2, 8}));
     EXPECT_EQ(hex(head(records[2])), hex(Bytes{6, 3, 0, 2, 8}));
     EXPECT_EQ(hex(head(records[3])), hex(Bytes{7, 4, 0, 2, 8}));
     EXPECT_EQ(hex(head(records[4])), hex(Bytes{12, 1, 0, 8, 8}));
-    EXPECT_EQ(hex(head(records[5])), hex(Bytes{12, 1, 0, 8, 8}));
+    EXPECT_EQ(hex(head(records[5])), hex(Bytes{10, 6, 0, 4, 12}));
+    EXPECT_EQ(hex(head(records[6])), hex(Bytes{12, 1, 0, 8, 8}));
     EXPECT_EQ(both.connectionsAccepted(), 2);
-    for (const FakeUnit* u : {&renamed, &silent, &refusing, &unnamed}) {
+    for (const FakeUnit* u : {&renamed, &silent, &refusing, &unnamed, &headerOnly}) {
         SCOPED_TRACE(u->address());
         EXPECT_EQ(u->connectionsAccepted(), 1);
         EXPECT_TRUE(u->waitForOpenConnections(0, 2000));
+    }
+}
+
+// Listed units that never answer a connect (10.77.0.x: inside the namespace
+// the default route leads into lo, where nobody holds those addresses) are
+// waited for together, one connect limit for all of them; list order and
+// result stay as they were.
+TEST(Discovery, SilentAddressesAreWaitedForTogether) {
+    KELVO_REQUIRE_PRIVATE_NETWORK();
+    FakeUnit unit(testAddress(77), 3, 1);
+    std::string text = "2\r\n";
+    for (int i = 1; i <= 10; ++i)
+        text += deviceLine("10.77.0." + std::to_string(i), 255, 255, 255) + "\r\n";
+    text += deviceLine(testAddress(77), 3, 1) + "\r\n";
+    writeDeviceList(text);
+    const std::string path = inWindowsDirectory("kelvo-silent.log");
+    std::remove(path.c_str());
+    setEnvironment("KELVO_TRACE", path);
+
+    const auto t0 = Clock::now();
+    EXPECT_EQ(lib().Initial(), 1);
+    const long long took = msSince(t0);
+    setEnvironment("KELVO_TRACE", "");
+    std::printf("[          ] Kelvo_Initial with ten silent units took %lld ms\n", took);
+    EXPECT_LE(took, 6000);  // the discovery wait, then about one connect limit
+    const auto records = browseAll();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(hex(head(records[0])), hex(Bytes{3, 1, 0, 2, 8}));
+    forgetAllUnits();
+
+    std::ifstream in(path);
+    std::stringstream trace;
+    trace << in.rdbuf();
+    in.close();
+    std::remove(path.c_str());
+    for (int i = 1; i <= 10; ++i) {
+        const std::string line =
+            "identify 10.77.0." + std::to_string(i) + ": connect timeout after 1000 ms\n";
+        EXPECT_NE(trace.str().find(line), std::string::npos) << line << " in\n" << trace.str();
     }
 }
 

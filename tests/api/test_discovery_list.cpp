@@ -43,6 +43,8 @@ TEST(DeviceList, TheFirstLineChoosesTheMode) {
         {"-1 then no number", "-1\r\n" + line + "\r\n", true, 0},
         {"no file", "", true, 0},
         {"mode 2: file and broadcast", "2\r\n" + line + "\r\n", true, 1},
+        // Past the size limit (1 MiB) the file is not read at all.
+        {"a file over 1 MiB", "1\r\n" + line + "\r\n" + std::string(1 << 20, ' '), true, 0},
     };
     int queries = 0, connections = 0;
     for (const Case& c : cases) {

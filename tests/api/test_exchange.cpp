@@ -17,6 +17,7 @@
 #include "support/fake_unit.h"
 #include "support/helpers.h"
 #include "support/library.h"
+#include "support/netcheck.h"
 
 namespace kelvotest {
 namespace {
@@ -208,8 +209,9 @@ TEST(Exchange, TheTraceNamesEveryFailure) {
     Bytes status = readReply(1, 0), command = readReply(3, 0);
     status[1] = 5;
     command[0] = 0x92;
-    for (const Reply& r : {Reply{status}, Reply{readReply(7, 0)}, Reply{command},
-                           Reply{{}, 0, false, true}, Reply{{}, 0, true}}) {
+    for (const Reply& r :
+         {Reply{status}, Reply{readReply(7, 0)}, Reply{command}, Reply{{}, 0, false, true},
+          Reply{{}, 0, true}, Reply{{0x91, 0x00, 0x06, 0x00, 0x08}}}) {
         u.fake.enqueue(r);
         EXPECT_EQ(lib().ReadDIO(u.handle, 0, &d), KELVO_STATUS_COMM_ERROR);
     }
@@ -230,7 +232,8 @@ TEST(Exchange, TheTraceNamesEveryFailure) {
              ": wrong sequence (got 7, expected 2); reconnect ok\n",
              ": wrong command byte (got 0x92, expected 0x91); reconnect ok\n",
              ": connection closed; reconnect ok\n", ": timeout after 1500 ms; reconnect ok\n",
-             "; reconnect failed (OS error ", "Kelvo_Initial: device-list mode 1, 1 units\n"}) {
+             ": short reply (5 of 24 bytes); reconnect ok\n", "; reconnect failed (OS error ",
+             "Kelvo_Initial: device-list mode 1, 1 units\n"}) {
         EXPECT_NE(text.str().find(expected), std::string::npos) << expected << " in\n"
                                                                 << text.str();
     }
@@ -268,37 +271,143 @@ TEST(Exchange, SequenceCounterWrapsAndStepsOnlyWithAnExchange) {
     }
 }
 
-TEST(Exchange, AThreeByteReplyIsEnough) {
-    SoleUnit u(15);
+// A reply must bring the bytes its operation reads: reads wait for the rest
+// of a reply that comes in parts and fail when it stays short; writes and
+// configuration take a reply of the three checked bytes; raw access reports
+// only bytes that came. Driven on a KV-109 (16 analog inputs, 16 bits).
+TEST(Exchange, ShortRepliesFailReadsButNotWrites) {
+    SoleUnit u(15, 9, 1);
     ASSERT_NE(u.handle, nullptr);
-    u.fake.setData({0x5A});
+    u.fake.setData({0x5A, 0x00, 0x34, 0x12});
+    std::uint8_t s = 0;
+    int connections = 1;
+    auto header = [&](std::uint8_t command, std::size_t n) {
+        Bytes r(n, 0);
+        r[0] = command;
+        if (n > 2) r[2] = s;
+        return r;
+    };
+    auto failedAndReconnected = [&] {
+        ++s;
+        EXPECT_TRUE(u.fake.waitForAccepted(++connections, 2000));
+    };
 
-    // The rest of the frame keeps the request: the read request cleared
-    // it, so the port byte reads 0.
-    u.fake.enqueue(Reply{{0x91, 0x00, 0x00}});
+    // Reads: 3 bytes, or the header without its data, are no value.
     std::uint8_t d = 0xEE;
-    EXPECT_EQ(lib().ReadDIO(u.handle, 0, &d), KELVO_STATUS_OK);
+    u.fake.enqueue(Reply{header(0x91, 3)});
+    EXPECT_EQ(lib().ReadDIO(u.handle, 0, &d), KELVO_STATUS_COMM_ERROR);
     EXPECT_EQ(d, 0);
+    failedAndReconnected();
+    std::int32_t v = 7;
+    u.fake.enqueue(Reply{header(0x91, 16)});
+    EXPECT_EQ(lib().ReadAIO(u.handle, 0, &v), KELVO_STATUS_COMM_ERROR);
+    EXPECT_EQ(v, 0);
+    failedAndReconnected();
+    // One byte short of a 16-bit channel value: the rest never comes.
+    Bytes cut = FakeUnit::validReply({0x11, 0, s, 0, 2, 0, 0, 0}, 17);
+    u.fake.enqueue(Reply{cut});
+    EXPECT_EQ(lib().ReadAIO(u.handle, 0, &v), KELVO_STATUS_COMM_ERROR);
+    failedAndReconnected();
+    std::uint32_t count = 9;
+    u.fake.enqueue(Reply{header(0x9B, 8)});
+    EXPECT_EQ(lib().MemSampleStatusAIO(u.handle, &count), 0);
+    EXPECT_EQ(count, 0u);
+    failedAndReconnected();
 
-    // Raw access: reply byte 4 and the data from byte 16 are the request's
-    // own bytes, since the reply did not cover them.
+    // A reply in two parts is received whole, on the same connection.
+    Bytes whole = readReply(s, 0xC3);
+    u.fake.enqueue(Reply{whole, 0, false, false, 5, 200});
+    EXPECT_EQ(lib().ReadDIO(u.handle, 0, &d), KELVO_STATUS_OK);
+    EXPECT_EQ(d, 0xC3);
+    ++s;
+
+    // Writes and configuration: the checked three bytes are enough, fewer
+    // are not.
+    u.fake.enqueue(Reply{header(0xA1, 3)});
+    EXPECT_EQ(lib().WriteDIO(u.handle, 0, 1, 1), KELVO_STATUS_OK);
+    ++s;
+    u.fake.enqueue(Reply{header(0xA4, 3)});
+    EXPECT_EQ(lib().SetGainAIO(u.handle, 0, 2), KELVO_STATUS_OK);
+    ++s;
+    u.fake.enqueue(Reply{header(0xA1, 2)});
+    EXPECT_EQ(lib().WriteDIO(u.handle, 0, 1, 1), KELVO_STATUS_COMM_ERROR);
+    failedAndReconnected();
+
+    // Raw access takes three bytes; byte 4 did not come, so no data do, and
+    // the caller's buffer stays as it was. Data announced past the reply's
+    // end come back as zeros, never as the request's own bytes.
     Bytes request(24, 0);
     request[0] = 0x11;
     request[4] = 4;
     for (int i = 0; i < 8; ++i) request[16 + i] = static_cast<std::uint8_t>(0xB0 + i);
     Bytes buffer = request;
-    u.fake.enqueue(Reply{{0x91, 0x00, 0x01}});
+    u.fake.enqueue(Reply{header(0x91, 3)});
+    EXPECT_EQ(lib().Access(u.handle, 24, buffer.data()), 1);
+    EXPECT_EQ(hex(buffer), hex(request));
+    ++s;
+    Bytes part = header(0x91, 18);
+    part[4] = 4;
+    part[16] = 0x61;
+    part[17] = 0x62;
+    u.fake.enqueue(Reply{part});
     EXPECT_EQ(lib().Access(u.handle, 24, buffer.data()), 1);
     Bytes expected = request;
-    for (int i = 0; i < 4; ++i) expected[i] = request[16 + i];
+    expected[0] = 0x61;
+    expected[1] = 0x62;
+    expected[2] = expected[3] = 0;
     EXPECT_EQ(hex(buffer), hex(expected));
+    ++s;
 
-    // The next exchange is an ordinary one with the next sequence number.
-    EXPECT_EQ(lib().ReadDIO(u.handle, 0, &d), KELVO_STATUS_OK);
+    // Every request went out with the next sequence number.
+    ASSERT_TRUE(u.fake.waitForRequests(s, 2000));
+    const auto req = u.fake.requests();
+    ASSERT_EQ(req.size(), static_cast<std::size_t>(s));
+    for (std::size_t i = 0; i < req.size(); ++i) EXPECT_EQ(req[i][2], i) << "request " << i;
+}
+
+// A unit whose address goes away mid-session (taken off lo, inside the
+// namespace): a call fails within the reply timeout plus the connect limit,
+// and the unit works again once the address is back.
+TEST(Exchange, AnAddressThatVanishesCostsAtMostReplyTimeoutPlusConnectLimit) {
+    KELVO_REQUIRE_PRIVATE_NETWORK();
+    const std::string address = "10.77.0.30";
+    if (!setLoopbackAddress(address, true)) {
+        GTEST_SKIP() << "cannot add " << address
+                     << " to lo (needs ip(8) and root in the namespace; not under Wine)";
+    }
+    struct Removed {
+        std::string address;
+        ~Removed() { setLoopbackAddress(address, false); }
+    } cleanup{address};
+    FakeUnit fake(address, 3, 1);
+    fake.setData({0x5A});
+    writeDeviceList(listText({deviceLine(address, 3, 1)}));
+    ASSERT_EQ(lib().Initial(), 1);
+    const KELVO_HANDLE h = lib().Open(3, 1);
+    ASSERT_NE(h, nullptr);
+    std::uint8_t d = 0;
+    EXPECT_EQ(lib().ReadDIO(h, 0, &d), KELVO_STATUS_OK);
+
+    ASSERT_TRUE(setLoopbackAddress(address, false));
+    const long long bound = KELVO_REPLY_TIMEOUT_MS + KELVO_CONNECT_TIMEOUT_MS + 1000;
+    auto t0 = Clock::now();
+    EXPECT_EQ(lib().ReadDIO(h, 0, &d), KELVO_STATUS_COMM_ERROR);
+    const long long first = msSince(t0);
+    // No connection left: the next call only tries to connect.
+    t0 = Clock::now();
+    EXPECT_EQ(lib().ReadDIO(h, 0, &d), KELVO_STATUS_COMM_ERROR);
+    const long long second = msSince(t0);
+    std::printf("[          ] calls on a vanished address: %lld ms, then %lld ms\n", first, second);
+    EXPECT_LE(first, bound);
+    EXPECT_LE(second, KELVO_CONNECT_TIMEOUT_MS + 1000);
+
+    // Back: the next call fails for want of a connection but makes one, the
+    // call after it works.
+    ASSERT_TRUE(setLoopbackAddress(address, true));
+    EXPECT_EQ(lib().ReadDIO(h, 0, &d), KELVO_STATUS_COMM_ERROR);
+    EXPECT_EQ(lib().ReadDIO(h, 0, &d), KELVO_STATUS_OK);
     EXPECT_EQ(d, 0x5A);
-    ASSERT_TRUE(u.fake.waitForRequests(3, 2000));
-    EXPECT_EQ(hex(u.fake.requests()[2]), hex(readRequest(2)));
-    EXPECT_EQ(u.fake.connectionsAccepted(), 1);
+    forgetAllUnits();
 }
 
 }  // namespace

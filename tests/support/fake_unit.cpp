@@ -156,12 +156,22 @@ void FakeUnit::State::dropClient(std::size_t i) {
 void FakeUnit::State::answer(std::size_t client, const Reply& r) {
     if (r.silent) return;
     if (r.delayMs > 0) {
-        delayed.push_back({clients[client].id, Clock::now() + std::chrono::milliseconds(r.delayMs),
-                           Reply{r.bytes, 0, false, r.close}});
+        Reply later = r;
+        later.delayMs = 0;
+        delayed.push_back(
+            {clients[client].id, Clock::now() + std::chrono::milliseconds(r.delayMs), later});
         return;
     }
     if (r.close) {
         dropClient(client);
+        return;
+    }
+    if (r.split > 0 && r.split < r.bytes.size()) {
+        net::send(clients[client].sock, r.bytes.data(), r.split);
+        Reply rest;
+        rest.bytes.assign(r.bytes.begin() + static_cast<std::ptrdiff_t>(r.split), r.bytes.end());
+        delayed.push_back(
+            {clients[client].id, Clock::now() + std::chrono::milliseconds(r.splitDelayMs), rest});
         return;
     }
     net::send(clients[client].sock, r.bytes.data(), r.bytes.size());

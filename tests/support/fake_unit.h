@@ -26,6 +26,10 @@ struct Reply {
     int delayMs = 0;      // wait this long before answering
     bool silent = false;  // never answer this request
     bool close = false;   // close the connection instead of answering
+    // When non-zero: only the first `split` bytes go at once, the rest
+    // splitDelayMs later (a reply that arrives in two parts).
+    std::size_t split = 0;
+    int splitDelayMs = 0;
 };
 
 // A unit's TCP command service on address:10001, served by a thread of its

@@ -3,11 +3,18 @@
 // makes such a namespace). Plain C++; the macro is for GoogleTest tests.
 #pragma once
 
+#include <string>
+
 namespace kelvotest {
 
 // True iff the only network interface is lo, read from /proc/net/dev (under
 // Wine through drive Z:). False when that cannot be told.
 bool onlyLoopback();
+
+// Adds (present) or removes an IPv4 address of lo with ip(8). False where
+// that cannot be done: under Wine, or without ip(8) or the right to change
+// the namespace's addresses.
+bool setLoopbackAddress(const std::string& address, bool present);
 
 }  // namespace kelvotest
 

@@ -93,8 +93,11 @@ platform::Socket Open() {
 bool No(platform::Socket) {
     return false;
 }
-bool NoConnect(platform::Socket, std::uint32_t, std::uint16_t) {
-    return false;
+int NoConnect(platform::Socket, std::uint32_t, std::uint16_t) {
+    return platform::CONNECT_FAILED;
+}
+int NoWaitAny(const platform::Socket*, const std::uint8_t*, std::uint8_t*, int, std::int32_t) {
+    return -1;
 }
 int NoSend(platform::Socket, const std::uint8_t*, int) {
     return -1;
@@ -114,12 +117,13 @@ int NoRecvFrom(platform::Socket, std::uint8_t*, int, std::uint32_t*) {
 int NoClose(platform::Socket) {
     return -1;
 }
-int CountExchange(platform::Socket, std::uint8_t*, int, int, std::int32_t) {
+int CountExchange(platform::Socket, std::uint8_t*, int, int, int, std::int32_t) {
     ++exchanges;
     return platform::ROUND_TRIP_SEND_FAILED;
 }
-const platform::SocketOps OFFLINE{Open,   Open,   No,         NoConnect, NoSend,       NoSendTo,
-                                  NoWait, NoRecv, NoRecvFrom, NoClose,   CountExchange};
+const platform::SocketOps OFFLINE{Open,       Open,     No,           NoConnect, No,
+                                  NoSend,     NoSendTo, NoWait,       NoWaitAny, NoRecv,
+                                  NoRecvFrom, NoClose,  CountExchange};
 
 class Allocation : public ::testing::Test {
   protected:

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -27,6 +28,11 @@ const auto& net() {
 
 std::uint32_t loopback(int last) {
     return htonl(0x7F000000u | static_cast<unsigned>(last));
+}
+
+bool connect(Socket s, std::uint32_t address, std::uint16_t port) {
+    return kelvo::platform::connectWithin(s, address, port, 1000) ==
+           kelvo::platform::ConnectResult::CONNECTED;
 }
 
 // A TCP listener on 127.0.0.1 with a kernel-chosen port.
@@ -70,7 +76,7 @@ struct SignalStorm {
 TEST(PosixPlatform, SignalsDoNotCutAnExchangeShort) {
     Listener listener;
     Socket s = net().openStream();
-    ASSERT_TRUE(net().connect(s, loopback(1), listener.port));
+    ASSERT_TRUE(connect(s, loopback(1), listener.port));
     const int peer = listener.accept();
     SignalStorm storm;
 
@@ -84,7 +90,7 @@ TEST(PosixPlatform, SignalsDoNotCutAnExchangeShort) {
     // The same for the one-call exchange: the request goes out, no reply.
     std::uint8_t frame[256] = {0x11};
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(net().roundTrip(s, frame, 8, 256, 300), kelvo::platform::ROUND_TRIP_TIMED_OUT);
+    EXPECT_EQ(net().roundTrip(s, frame, 8, 3, 256, 300), kelvo::platform::ROUND_TRIP_TIMED_OUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(280));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
     std::uint8_t request[8] = {};
@@ -102,16 +108,26 @@ TEST(PosixPlatform, SignalsDoNotCutAnExchangeShort) {
     EXPECT_EQ(byte, 0x91);
     late.join();
 
-    // And a reply to an exchange, received over the request.
+    // And a reply to an exchange, received over the request; one that
+    // comes in two parts is received whole when the caller needs it whole,
+    // and one that stays short ends with what came when the time (counted
+    // from the send) is up.
     std::thread replier([peer] {
-        std::uint8_t request[8] = {};
-        ::recv(peer, request, sizeof request, MSG_WAITALL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        request[0] |= 0x80;
-        ::send(peer, request, 5, 0);
+        for (int part : {5, 5, 19, 5}) {
+            std::uint8_t request[24] = {};
+            if (part != 19) ::recv(peer, request, 8, MSG_WAITALL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            request[0] = 0x91;
+            ::send(peer, request, static_cast<size_t>(part), 0);
+        }
     });
-    EXPECT_EQ(net().roundTrip(s, frame, 8, 256, 1500), 5);
+    EXPECT_EQ(net().roundTrip(s, frame, 8, 3, 256, 1500), 5);
     EXPECT_EQ(frame[0], 0x91);
+    EXPECT_EQ(net().roundTrip(s, frame, 8, 24, 256, 1500), 24);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(net().roundTrip(s, frame, 8, 24, 256, 400), 5);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(380));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
     replier.join();
     net().close(s);
     ::close(peer);
@@ -120,7 +136,7 @@ TEST(PosixPlatform, SignalsDoNotCutAnExchangeShort) {
 TEST(PosixPlatform, SendingToAClosedPeerFailsWithoutKillingTheProcess) {
     Listener listener;
     Socket s = net().openStream();
-    ASSERT_TRUE(net().connect(s, loopback(1), listener.port));
+    ASSERT_TRUE(connect(s, loopback(1), listener.port));
     ::close(listener.accept());
     const std::uint8_t request[8] = {0x11};
     // The first send may still be accepted; a later one meets the reset.
@@ -154,14 +170,28 @@ TEST(PosixPlatform, DescriptorsAndAddressesThatMeanNothing) {
     // 0.0.0.0 is no destination, even with a listener on this host.
     Listener listener;
     s = net().openStream();
-    EXPECT_FALSE(net().connect(s, 0, listener.port));
+    EXPECT_FALSE(connect(s, 0, listener.port));
+    net().close(s);
+
+    // A connect ends with the socket in blocking mode, as the exchanges
+    // expect; a refused one fails at once.
+    s = net().openStream();
+    ASSERT_TRUE(connect(s, loopback(1), listener.port));
+    EXPECT_EQ(::fcntl(static_cast<int>(s), F_GETFL) & O_NONBLOCK, 0);
+    net().close(s);
+    const std::uint16_t closedPort = listener.port;
+    ::close(listener.fd);
+    listener.fd = -1;
+    s = net().openStream();
+    EXPECT_EQ(kelvo::platform::connectWithin(s, loopback(1), closedPort, 1000),
+              kelvo::platform::ConnectResult::FAILED);
     net().close(s);
 }
 
 TEST(PosixPlatform, HighDescriptorsWork) {
     Listener listener;
     Socket s = net().openStream();
-    ASSERT_TRUE(net().connect(s, loopback(1), listener.port));
+    ASSERT_TRUE(connect(s, loopback(1), listener.port));
     const int high = ::fcntl(static_cast<int>(s), F_DUPFD_CLOEXEC, 1500);
     ASSERT_GE(high, 1024);
     const int peer = listener.accept();
@@ -198,39 +228,107 @@ TEST(PosixPlatform, OverlongDatagramIsAFailedReceive) {
     ::close(receiver);
 }
 
-TEST(PosixPlatform, WindowsDirectoryIsReadAtEachReading) {
+using kelvo::platform::TextFile;
+
+// Reads Kelvo.ini from the directory the environment names, with a limit.
+TextFile Read(std::string* out, std::uint32_t maxSize = 1u << 20) {
+    char* text = nullptr;
+    std::uint32_t size = 0;
+    const TextFile r = kelvo::platform::readTextFile("Kelvo.ini", maxSize, &text, &size);
+    if (r == TextFile::TEXT_READ) {
+        *out = std::string(text, size);
+        EXPECT_EQ(text[size], '\0');
+        kelvo::platform::releaseText(text);
+    }
+    return r;
+}
+
+TEST(PosixPlatform, DeviceListIsReadAnewAndOnlyFromAPlainFileOfBoundedSize) {
     char first[] = "/tmp/kelvo-unit-XXXXXX";
     char second[] = "/tmp/kelvo-unit-XXXXXX";
     ASSERT_TRUE(::mkdtemp(first) && ::mkdtemp(second));
     std::ofstream(std::string(first) + "/Kelvo.ini") << "first";
     std::ofstream(std::string(second) + "/Kelvo.ini") << "second!";
 
-    std::uint32_t size = 0;
+    std::string text;
     ::setenv("WINDIR", first, 1);
-    char* text = kelvo::platform::readTextFile("Kelvo.ini", &size);
-    ASSERT_NE(text, nullptr);
-    EXPECT_EQ(size, 5u);
-    EXPECT_STREQ(text, "first");
-    kelvo::platform::releaseText(text);
-
+    EXPECT_EQ(Read(&text), TextFile::TEXT_READ);
+    EXPECT_EQ(text, "first");
     ::setenv("WINDIR", second, 1);
-    text = kelvo::platform::readTextFile("Kelvo.ini", &size);
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, "second!");
-    kelvo::platform::releaseText(text);
-
+    EXPECT_EQ(Read(&text), TextFile::TEXT_READ);
+    EXPECT_EQ(text, "second!");
     // KELVO_DEVICE_LIST_DIR, when set, comes before WINDIR.
     ::setenv("KELVO_DEVICE_LIST_DIR", first, 1);
-    text = kelvo::platform::readTextFile("Kelvo.ini", &size);
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, "first");
-    kelvo::platform::releaseText(text);
+    EXPECT_EQ(Read(&text), TextFile::TEXT_READ);
+    EXPECT_EQ(text, "first");
     ::unsetenv("KELVO_DEVICE_LIST_DIR");
 
+    // The limit: a file of exactly maxSize bytes is read, one byte more is not.
+    EXPECT_EQ(Read(&text, 7), TextFile::TEXT_READ);
+    EXPECT_EQ(Read(&text, 6), TextFile::TOO_LARGE);
+
+    // A FIFO is refused at once instead of waiting for a writer for ever,
+    // and so is a directory.
+    const std::string fifo = std::string(first) + "/Kelvo.ini";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ::setenv("WINDIR", first, 1);
+    EXPECT_EQ(Read(&text), TextFile::NOT_A_FILE);
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkdir(fifo.c_str(), 0700), 0);
+    EXPECT_EQ(Read(&text), TextFile::NOT_A_FILE);
+
     ::setenv("WINDIR", "/nonexistent-kelvo-dir", 1);
-    EXPECT_EQ(kelvo::platform::readTextFile("Kelvo.ini", &size), nullptr);
+    EXPECT_EQ(Read(&text), TextFile::MISSING);
     ::unsetenv("WINDIR");
     std::system((std::string("rm -rf ") + first + " " + second).c_str());
+}
+
+// The trace file: private to its owner, never through a link or into a
+// FIFO, and kept to its size by starting anew.
+TEST(PosixPlatform, TraceFileIsPrivatePlainAndBounded) {
+    char dir[] = "/tmp/kelvo-unit-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/trace.log";
+    std::int64_t size = -1;
+    const mode_t oldMask = ::umask(0);
+    kelvo::platform::TraceSink sink = kelvo::platform::openTrace(path.c_str(), 100, &size);
+    ::umask(oldMask);
+    ASSERT_NE(sink, 0u);
+    EXPECT_EQ(size, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string line(60, 'x');
+    kelvo::platform::writeTrace(sink, line.data(), static_cast<int>(line.size()));
+    kelvo::platform::closeTrace(sink);
+
+    // Below the limit it appends; at the limit the file moves to .1 and a
+    // new one starts.
+    sink = kelvo::platform::openTrace(path.c_str(), 100, &size);
+    EXPECT_EQ(size, 60);
+    kelvo::platform::writeTrace(sink, line.data(), static_cast<int>(line.size()));
+    kelvo::platform::closeTrace(sink);
+    sink = kelvo::platform::openTrace(path.c_str(), 100, &size);
+    ASSERT_NE(sink, 0u);
+    EXPECT_EQ(size, 0);
+    kelvo::platform::closeTrace(sink);
+    ASSERT_EQ(::stat((path + ".1").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 120);
+
+    // A symbolic link under the name is refused, its target left alone; so
+    // is a FIFO (without waiting for a reader).
+    const std::string target = std::string(dir) + "/target";
+    std::ofstream(target) << "keep";
+    std::remove(path.c_str());
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+    EXPECT_EQ(kelvo::platform::openTrace(path.c_str(), 100, &size), 0u);
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+    std::remove(path.c_str());
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(kelvo::platform::openTrace(path.c_str(), 100, &size), 0u);
+    std::system((std::string("rm -rf ") + dir).c_str());
 }
 
 }  // namespace
