@@ -42,7 +42,7 @@ def check(condition, message):
 
 def header_arguments():
     """Argument count of each export, from the public header."""
-    with open(os.path.join(ROOT, "include", "kelvo.h")) as f:
+    with open(os.path.join(ROOT, "library", "include", "kelvo.h")) as f:
         text = re.sub(r"/\*.*?\*/", "", f.read(), flags=re.S)
     counts = {}
     for name, args in re.findall(r"KELVO_CALL\s+(Kelvo_\w+)\s*\(([^)]*)\)", text):
@@ -52,7 +52,7 @@ def header_arguments():
 
 
 def check_def():
-    with open(os.path.join(ROOT, "exports", "KelvoDLL.def")) as f:
+    with open(os.path.join(ROOT, "library", "exports", "KelvoDLL.def")) as f:
         sizes = dict(re.findall(r"^\s*(Kelvo_\w+) = Kelvo_\w+@(\d+) @\d+", f.read(), re.M))
     counts = header_arguments()
     check(sorted(counts) == NAMES, "the header does not declare the 54 exports")
