@@ -18,6 +18,8 @@
 #include "common/units.h"
 #include "config.h"
 #include "discovery.h"
+#include "mqtt_face.h"
+#include "points.h"
 #include "unit_worker.h"
 
 namespace gateway {
@@ -57,7 +59,6 @@ class Gateway : public Publisher {
     void shutdown();
     std::vector<UnitWorker*> workers();
     void connected();
-    void message(const std::string& topic, const std::string& payload, bool retained);
     void printStats(double seconds);
 
     Settings settings_;
@@ -70,9 +71,12 @@ class Gateway : public Publisher {
     bool brokerStarted_ = false;
     std::vector<ListedUnit> served_;  // the library's list: the published units
 
-    std::mutex unitsMutex_;  // guards the two below; workers are only ever added
+    // The units' points, and the faces that show them.
+    PointModel model_{settings_};
+    MqttFace mqtt_{model_, *this, settings_.prefix};
+
+    std::mutex unitsMutex_;  // guards workers_; workers are only ever added
     std::vector<std::unique_ptr<UnitWorker>> workers_;
-    std::map<std::string, UnitWorker*> byName_;
 
     std::mutex rescanMutex_;
     std::condition_variable_any rescanWake_;
