@@ -529,6 +529,67 @@ publish = "poll"
         self.assertTrue(w.wait_payload("kelvo/KV-103-2/do/1", "9"))
         self.assertEqual([p for _, p in w.since(start, "kelvo/KV-108-2/state")], [])
 
+    def test_5a_home_assistant(self) -> None:
+        """Discovery describes every unit of every model with the right entities, each with
+        its own unique_id; a switch's payload_on changes the unit; availability follows the
+        unit; every config comes again when Home Assistant says it is online."""
+        ha, hak = Watcher("ha/#"), Watcher("hak/#")
+        self.addCleanup(ha.close)
+        self.addCleanup(hak.close)
+        config = os.path.join(self.work, "ha.toml")
+        with open(config, "w", encoding="ascii") as f:
+            f.write('[gateway]\nprefix = "hak"\n[units]\nrescan_s = 0\n'
+                    '[unit."KV-109-1".ai.0]\nscale = [0, 4000, 0, 10]\nunit = "V"\n'
+                    '[homeassistant]\nenabled = true\nprefix = "ha"\n')
+        gw = self.start_gateway("--id", "ha", "--config", config)
+        self.addCleanup(stop, gw)
+        per_kind = {"di": ("binary_sensor", 8), "do": ("switch", 8), "ai": ("sensor", 1),
+                    "cnt": ("sensor", 1), "ao": ("number", 1)}
+        expected: Dict[str, Dict[str, int]] = {}
+        for model, row in self.models.items():
+            counts = expected.setdefault(f"hak_{model}-1", {})
+            for topic in expected_topics(row):
+                component, n = per_kind[topic.split("/")[0]]
+                counts[component] = counts.get(component, 0) + n
+        total = sum(sum(c.values()) for c in expected.values())
+        self.assertTrue(ha.wait(lambda: len(ha.latest) >= total), len(ha.latest))
+        time.sleep(0.5)  # nothing more comes
+        with ha.lock:
+            configs = {t: json.loads(p) for t, p in ha.latest.items()}
+        found: Dict[str, Dict[str, int]] = {}
+        for topic in configs:
+            _, component, node, _, _ = topic.split("/")
+            found.setdefault(node, {}).setdefault(component, 0)
+            found[node][component] += 1
+        # (The second segment's units answer the broadcast too.)
+        self.assertEqual({node: found.get(node) for node in expected}, expected)
+        self.assertEqual(len({c["unique_id"] for c in configs.values()}), len(configs))
+        sensor = configs["ha/sensor/hak_KV-109-1/ai_0/config"]
+        self.assertEqual((sensor["state_topic"], sensor["unit_of_measurement"]),
+                         ("hak/KV-109-1/ai/0/value", "V"))
+
+        switch = configs["ha/switch/hak_KV-108-1/do_1_6/config"]
+        before = self.library.read_port(all_models_address("KV-108"), 1)
+        publish(switch["command_topic"], switch["payload_on"])
+        self.assertTrue(hak.wait_payload(switch["state_topic"], switch["payload_on"]))
+        self.assertEqual(self.library.read_port(all_models_address("KV-108"), 1), before | 0x40)
+
+        available = configs["ha/binary_sensor/hak_KV-101-1/di_0_0/config"]["availability"]
+        self.assertEqual([a["topic"] for a in available],
+                         ["hak/KV-101-1/state", "hak/gateway/ha/state"])
+        self.control("down KV-101:1")
+        try:
+            self.assertTrue(hak.wait_payload(available[0]["topic"],
+                                             available[0]["payload_not_available"]))
+        finally:
+            self.control("up KV-101:1")
+        self.assertTrue(hak.wait_payload(available[0]["topic"], "online"))
+        start = time.monotonic()
+        publish("ha/status", "online")
+        self.assertTrue(ha.wait(lambda: len({t for at, t, _ in ha.log
+                                             if at >= start and t.endswith("/config")})
+                                        == len(configs)))
+
     def test_6_stops(self) -> None:
         """SIGTERM marks the gateway's units offline; SIGKILL leaves it to the will."""
         w = self.watcher

@@ -47,16 +47,20 @@ std::string HostName() {
 }  // namespace
 
 Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
-    model_.addFace(&mqtt_);
     if (settings_.id.empty()) settings_.id = HostName();
     Validate(settings_);
     gatewayTopic_ = settings_.prefix + "/gateway/" + settings_.id + "/state";
+    model_.addFace(&mqtt_);
+    if (settings_.homeAssistant.enabled) {
+        homeAssistant_ = std::make_unique<HomeAssistantFace>(*this, settings_, gatewayTopic_);
+        model_.addFace(homeAssistant_.get());
+    }
     const std::string clientId = settings_.broker.clientId.empty() ? "kelvo-gateway-" + settings_.id
                                                                    : settings_.broker.clientId;
     broker_ = std::make_unique<Broker>(
         settings_.broker, clientId, gatewayTopic_,
         Broker::Handlers{[this] { connected(); }, [this](const std::string& t, const std::string& p,
-                                                         bool r) { mqtt_.message(t, p, r); }});
+                                                         bool r) { message(t, p, r); }});
 }
 
 Gateway::~Gateway() = default;
@@ -296,7 +300,20 @@ void Gateway::connected() {
         mqtt_.republish(i);
         for (auto& p : mqtt_.patterns(i)) patterns.push_back(std::move(p));
     }
+    if (homeAssistant_) {
+        homeAssistant_->republish();
+        patterns.push_back(homeAssistant_->statusTopic());
+    }
     broker_->subscribe(patterns);
+}
+
+void Gateway::message(const std::string& topic, const std::string& payload, bool retained) {
+    // Home Assistant started (again): it wants every config anew.
+    if (homeAssistant_ && topic == homeAssistant_->statusTopic()) {
+        if (payload == "online") homeAssistant_->republish();
+        return;
+    }
+    mqtt_.message(topic, payload, retained);
 }
 
 void Gateway::printStats(double seconds) {

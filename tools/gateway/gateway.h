@@ -18,6 +18,7 @@
 #include "common/units.h"
 #include "config.h"
 #include "discovery.h"
+#include "ha_face.h"
 #include "mqtt_face.h"
 #include "points.h"
 #include "unit_worker.h"
@@ -59,6 +60,7 @@ class Gateway : public Publisher {
     void shutdown();
     std::vector<UnitWorker*> workers();
     void connected();
+    void message(const std::string& topic, const std::string& payload, bool retained);
     void printStats(double seconds);
 
     Settings settings_;
@@ -74,6 +76,7 @@ class Gateway : public Publisher {
     // The units' points, and the faces that show them.
     PointModel model_{settings_};
     MqttFace mqtt_{model_, *this, settings_.prefix};
+    std::unique_ptr<HomeAssistantFace> homeAssistant_;  // when enabled
 
     std::mutex unitsMutex_;  // guards workers_; workers are only ever added
     std::vector<std::unique_ptr<UnitWorker>> workers_;
