@@ -231,10 +231,12 @@ std::variant<Command, Rejection> CheckCommand(const KelvoModel& model, const Com
     }
     std::int64_t raw = r.raw;
     if (r.engineering) {
-        if (r.kind != Kind::ANALOG_OUT || !point || !point->scaled) {
-            return Rejection{std::string(KindTopic(r.kind)) + "/" + std::to_string(r.position) +
-                             " has no scale; set its code on " + KindTopic(r.kind) + "/" +
-                             std::to_string(r.position) + "/set"};
+        const std::string topic = std::string(KindTopic(r.kind)) + "/" + std::to_string(r.position);
+        if (r.kind != Kind::ANALOG_OUT) {
+            return Rejection{topic + " takes codes only, on " + topic + "/set"};
+        }
+        if (!point || !point->scaled) {
+            return Rejection{topic + " has no scale; set its code on " + topic + "/set"};
         }
         const auto code = ToRaw(*point, *r.engineering);
         if (!code) return Rejection{"value outside the channel's range"};

@@ -51,10 +51,9 @@ const UnitDescription& PointModel::description(std::size_t index) {
 
 std::optional<std::size_t> PointModel::find(const std::string& topic) {
     std::lock_guard<std::mutex> hold(unitsMutex_);
-    for (std::size_t i = 0; i < units_.size(); ++i) {
-        if (units_[i]->description.topic == topic) return i;
-    }
-    return std::nullopt;
+    const auto it = byTopic_.find(topic);
+    if (it == byTopic_.end()) return std::nullopt;
+    return it->second;
 }
 
 std::size_t PointModel::addUnit(const UnitDescription& description) {
@@ -78,6 +77,7 @@ std::size_t PointModel::addUnit(const UnitDescription& description) {
         std::lock_guard<std::mutex> hold(unitsMutex_);
         index = units_.size();
         u->index = index;
+        byTopic_.emplace(description.topic, index);
         units_.push_back(std::move(u));
     }
     std::lock_guard<std::mutex> hold(added.mutex);

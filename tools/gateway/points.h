@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -142,8 +143,9 @@ class PointModel {
 
     const Settings& settings_;
     std::vector<Face*> faces_;
-    std::mutex unitsMutex_;  // guards units_ (the vector; each unit has its own lock)
+    std::mutex unitsMutex_;  // guards the two below (each unit has its own lock)
     std::vector<std::unique_ptr<Unit>> units_;
+    std::map<std::string, std::size_t> byTopic_;
 };
 
 }  // namespace gateway
