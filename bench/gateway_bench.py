@@ -5,7 +5,10 @@
 1. latency from an input change (the simulator's control channel) to the
    MQTT message a subscriber gets, 20 units, 100 ms period;
 2. the poll cycle of 100 units whose replies each take 5 ms;
-3. messages per second with 100 units that change every period.
+3. messages per second with 100 units that change every period;
+4. messages saved by report by exception: analog inputs following the
+   simulator's waves, published every poll, on every change, and past a
+   deadband.
 
 Runs mosquitto, kelvo-sim and the gateway inside the private network namespace
 (the gateway broadcasts its discovery query); prints a Markdown table.
@@ -53,7 +56,8 @@ def gateway_stats(path: str) -> List[Dict[str, float]]:
 class Run:
     """A broker, a simulator and a gateway, stopped again at the end."""
 
-    def __init__(self, work: str, sim_args: List[str], period_ms: int) -> None:
+    def __init__(self, work: str, sim_args: List[str], period_ms: int,
+                 settings: str = "") -> None:
         self.procs: List[subprocess.Popen] = []
         self.procs.append(harness.start_broker(work, persistent=False))
         control = os.path.join(work, "control")
@@ -62,8 +66,12 @@ class Run:
         self.stderr_path = os.path.join(work, "gateway.err")
         self.stderr = open(self.stderr_path, "w", encoding="utf-8")
         self.watcher = Watcher()
+        config = os.path.join(work, "bench.toml")
+        with open(config, "w", encoding="utf-8") as f:
+            f.write(settings)
         self.procs.append(harness.start_gateway("--id", "bench", "--period", str(period_ms),
-                                                "--stats", "1", stderr=self.stderr))
+                                                "--stats", "1", "--config", config,
+                                                stderr=self.stderr))
 
     def close(self) -> None:
         self.watcher.close()
@@ -147,6 +155,40 @@ def messages(work: str, period_ms: int) -> Dict[str, float]:
         run.close()
 
 
+WAVE_UNITS = 5
+DEADBAND = 80  # codes: 1 % of the waves' span of 8,000
+
+
+def exception_messages(work: str, mode: str, slow: bool) -> float:
+    """Messages/s on the analog inputs of five KV-109 polled every 100 ms, 16 channels each
+    in groups of four: sine, ramp, square and constant, amplitude 4,000 codes; the
+    simulator's periods of 1..4 s, or, `slow`, 30..60 s (a plant's temperatures and levels)."""
+    units = [f"KV-109:{i}@127.0.6.{i}" for i in range(1, WAVE_UNITS + 1)]
+    settings = '[gateway]\npublish = "poll"\n' if mode == "poll" else ""
+    if mode == "deadband":
+        settings += "".join(f'[unit."KV-109-{i}".ai.{c}]\ndeadband = {DEADBAND}\n'
+                            for i in range(1, WAVE_UNITS + 1) for c in range(16))
+    run = Run(work, [a for u in units for a in ("--unit", u)] + ["--analog-waves"], 100,
+              settings)
+    try:
+        for i in range(1, WAVE_UNITS + 1) if slow else ():
+            for c in range(16):
+                wave = ("sine", "ramp", "square", "")[c % 4]
+                if wave:
+                    run.control(f"wave KV-109:{i} ai {c} {wave} {30000 + 10000 * (c // 4)} 4000")
+        time.sleep(2)
+        with run.watcher.lock:
+            first = len(run.watcher.log)
+        start = time.monotonic()
+        time.sleep(MESSAGE_SECONDS)
+        with run.watcher.lock:
+            log = run.watcher.log[first:]
+        elapsed = time.monotonic() - start
+        return sum("/ai/" in topic for _, topic, _ in log) / elapsed
+    finally:
+        run.close()
+
+
 def main() -> None:
     harness.require_private_network()
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build"))
@@ -157,6 +199,8 @@ def main() -> None:
         cyc = poll_cycle(work)
         msg100 = messages(work, 100)
         msg20 = messages(work, 20)
+        exc = {(slow, mode): exception_messages(work, mode, slow)
+               for slow in (False, True) for mode in ("poll", "change", "deadband")}
     print("| Gateway measurement | Result | Goal |")
     print("|---|---|---|")
     print(f"| input change → MQTT message, 20 units, 100 ms period ({lat['samples']} changes) | "
@@ -169,6 +213,12 @@ def main() -> None:
         print(f"| messages/s, 100 units changing every period, {period} ms period | "
               f"{m['received_per_s']:,.0f} received ({m['published_per_s']:,.0f} published), "
               f"poll cycle 99 % {m['cycle_p99']:.1f} ms | |")
+    for slow, waves in ((False, "1..4 s"), (True, "30..60 s")):
+        poll, change, deadband = (exc[(slow, m)] for m in ("poll", "change", "deadband"))
+        print(f"| analog messages/s, {WAVE_UNITS} units × 16 channels, waves of {waves}, 100 ms "
+              f"period: every poll / on change / deadband {DEADBAND} codes | {poll:,.0f} / "
+              f"{change:,.0f} / {deadband:,.0f} ({1 - deadband / poll:.0%} saved against every "
+              "poll) | |")
 
 
 if __name__ == "__main__":

@@ -233,6 +233,127 @@ class GatewayTest(unittest.TestCase):
         self.assertEqual(w.latest["kelvo/KV-110-1/ao/1"], "-2048")
         self.assertEqual(w.since(start, "kelvo/KV-108-1/do/0"), [])
 
+    def own_units(self, name: str, units: List[str], settings: str) -> Tuple[Control, object]:
+        """A simulator of its own with `units` (MODEL:ID@ADDRESS) and a gateway serving them
+        with `settings` added to its file; both are stopped at the end of the test."""
+        control = os.path.join(self.work, f"control-{name}")
+        sim = self.start_sim(*[a for u in units for a in ("--unit", u)], "--control", control,
+                             "--no-discovery")
+        self.addCleanup(stop, sim)
+        addresses = ", ".join(f'"{u.split("@")[1]}"' for u in units)
+        config = os.path.join(self.work, f"{name}.toml")
+        with open(config, "w", encoding="ascii") as f:
+            f.write(f"[units]\naddresses = [{addresses}]\nrescan_s = 0\n{settings}")
+        gw = self.start_gateway("--id", name, "--config", config)
+        self.addCleanup(stop, gw)
+        ctl = Control(control)
+        self.addCleanup(ctl.close)
+        return ctl, gw
+
+    def test_2a_names_scaling_bits(self) -> None:
+        """Configured names replace the unit's in its topics; a scaled channel publishes its
+        engineering value and takes one; every bit has its topics, and a bit command (1, 0,
+        ON, OFF, true, false) changes that bit alone."""
+        w = self.watcher
+        sim, _ = self.own_units("names", ["KV-109:5@127.0.4.2", "KV-108:5@127.0.4.3",
+                                          "KV-110:5@127.0.4.4"], """
+[unit."KV-109-5"]
+name = "boiler"
+[unit."KV-109-5".ai.0]
+scale = [0, 4000, 0.0, 100.0]
+unit = "degC"
+decimals = 1
+[unit."KV-108-5".di.0]
+bits = ["door", "pump_ok"]
+[unit."KV-110-5"]
+name = "valves"
+[unit."KV-110-5".ao.1]
+scale = [0, 4000, 0, 100]
+""")
+        sim("set KV-109:5 ai 0 2000")
+        self.assertTrue(w.wait_payload("kelvo/boiler/ai/0/value", "50.0"))
+        self.assertEqual(w.latest["kelvo/boiler/ai/0"], "2000")
+        sim("set KV-109:5 ai 0 -3")
+        self.assertTrue(w.wait_payload("kelvo/boiler/ai/0/value", "-0.1"))
+        info = json.loads(w.latest["kelvo/boiler/info"])
+        self.assertEqual((info["model"], info["name"], info["points"]["ai/0"]["unit"]),
+                         ("KV-109", "boiler", "degC"))
+        self.assertEqual(json.loads(w.latest["kelvo/KV-108-5/info"])["points"]["di/0"]["bits"],
+                         ["door", "pump_ok"])
+        self.assertFalse([t for t in w.latest if t.startswith(("kelvo/KV-109-5/",
+                                                               "kelvo/KV-110-5/"))])
+        self.assertNotIn("kelvo/boiler/ai/1/value", w.latest)  # not scaled
+
+        sim("set KV-108:5 di 0 2")
+        self.assertTrue(w.wait(lambda: [w.latest.get(f"kelvo/KV-108-5/di/0/{b}")
+                                        for b in range(8)] == ["0", "1"] + ["0"] * 6))
+        do = "kelvo/KV-108-5/do/0"
+        publish(f"{do}/set", "165")
+        self.assertTrue(w.wait_payload(do, "165"))
+        for payload, value in (("ON", 173), ("off", 165), ("true", 173), ("false", 165),
+                               ("1", 173), ("0", 165), ("ON", 173)):
+            publish(f"{do}/3/set", payload)
+            self.assertTrue(w.wait(lambda: (w.latest[do], w.latest[f"{do}/3"]) ==
+                                   (str(value), str(value >> 3 & 1))), payload)
+        self.assertEqual(json.loads(sim("state KV-108:5"))["ports"][0], 173)
+
+        publish("kelvo/valves/ao/1/value/set", "25")
+        self.assertTrue(w.wait_payload("kelvo/valves/ao/1/value", "25.00"))
+        self.assertEqual(w.latest["kelvo/valves/ao/1"], "1000")
+        self.assertEqual(json.loads(sim("state KV-110:5"))["outputs"][1], 1000)
+
+        start = time.monotonic()
+        bad = [(f"{do}/3/set", "maybe"), (f"{do}/8/set", "1"), ("kelvo/KV-108-5/di/0/1/set", "1"),
+               ("kelvo/valves/ao/1/value/set", "150"), ("kelvo/valves/ao/0/value/set", "1"),
+               ("kelvo/valves/ao/1/value/set", "nan")]
+        for topic, payload in bad:
+            publish(topic, payload)
+        self.assertTrue(w.wait(lambda: sorted(e["topic"] for e in self.errors_for(
+            start, "KV-108-5") + self.errors_for(start, "valves")) == sorted(t for t, _ in bad)))
+        self.assertEqual(json.loads(sim("state KV-108:5"))["ports"][0], 173)
+        self.assertEqual(json.loads(sim("state KV-110:5"))["outputs"][1], 1000)
+
+    def test_2b_report_by_exception(self) -> None:
+        """A deadband holds back small moves, a heartbeat republishes unchanged values, "poll"
+        publishes every poll, and no digital change is lost to any of them."""
+        w = self.watcher
+        sim, _ = self.own_units("exception", ["KV-109:6@127.0.4.5", "KV-112:6@127.0.4.6",
+                                              "KV-111:6@127.0.4.7"], """
+[unit."KV-109-6".ai.0]
+scale = [0, 1000, 0, 10]
+deadband = 0.5
+[unit."KV-112-6"]
+heartbeat_s = 1
+[unit."KV-111-6"]
+publish = "poll"
+""")
+        ai = "kelvo/KV-109-6/ai/0"
+        sim("set KV-109:6 ai 0 1000")
+        self.assertTrue(w.wait_payload(f"{ai}/value", "10.00"))
+        start = time.monotonic()
+        sim("set KV-109:6 ai 0 1040")  # 0.4 from the last report: held back
+        time.sleep(5 * PERIOD_S)
+        sim("set KV-109:6 ai 0 1060")  # 0.6 from it: reported
+        self.assertTrue(w.wait_payload(f"{ai}/value", "10.60"))
+        self.assertNotIn("1040", [p for _, p in w.since(start, ai)])
+        # Every observed edge of a digital input, each held for two polls.
+        for value in (1, 0, 1, 0):
+            sim(f"set KV-112:6 di 0 {value}")
+            time.sleep(2 * PERIOD_S)
+        def edges() -> List[str]:
+            seen = [p for _, p in w.since(start, "kelvo/KV-112-6/di/0/0")]
+            return [p for i, p in enumerate(seen) if i == 0 or p != seen[i - 1]]
+
+        self.assertTrue(w.wait(lambda: edges()[-4:] == ["1", "0", "1", "0"]), edges())
+        # Unchanged values come again once a second; "poll" sends every poll.
+        start = time.monotonic()
+        time.sleep(2.5)
+        polls = len(w.since(start, "kelvo/KV-111-6/cnt/1"))
+        self.assertGreaterEqual(polls, 2.5 / PERIOD_S / 3)  # a loaded machine polls late
+        for topic in ("di/3", "di/3/7"):
+            self.assertIn(len(w.since(start, f"kelvo/KV-112-6/{topic}")), (2, 3), topic)
+        self.assertEqual(w.since(start, "kelvo/KV-109-6/ai/5"), [])  # no heartbeat
+
     def test_3_unit_stops_restarts_and_answers_late(self) -> None:
         """Offline within two periods plus the reply timeout, online again after;
         a stalled unit holds up no other."""
@@ -406,6 +527,67 @@ class GatewayTest(unittest.TestCase):
         self.assertTrue(w.wait_payload("kelvo/KV-103-2/do/1", "9"))
         self.assertEqual([p for _, p in w.since(start, "kelvo/KV-108-2/state")], [])
 
+    def test_5a_home_assistant(self) -> None:
+        """Discovery describes every unit of every model with the right entities, each with
+        its own unique_id; a switch's payload_on changes the unit; availability follows the
+        unit; every config comes again when Home Assistant says it is online."""
+        ha, hak = Watcher("ha/#"), Watcher("hak/#")
+        self.addCleanup(ha.close)
+        self.addCleanup(hak.close)
+        config = os.path.join(self.work, "ha.toml")
+        with open(config, "w", encoding="ascii") as f:
+            f.write('[gateway]\nprefix = "hak"\n[units]\nrescan_s = 0\n'
+                    '[unit."KV-109-1".ai.0]\nscale = [0, 4000, 0, 10]\nunit = "V"\n'
+                    '[homeassistant]\nenabled = true\nprefix = "ha"\n')
+        gw = self.start_gateway("--id", "ha", "--config", config)
+        self.addCleanup(stop, gw)
+        per_kind = {"di": ("binary_sensor", 8), "do": ("switch", 8), "ai": ("sensor", 1),
+                    "cnt": ("sensor", 1), "ao": ("number", 1)}
+        expected: Dict[str, Dict[str, int]] = {}
+        for model, row in self.models.items():
+            counts = expected.setdefault(f"hak_{model}-1", {})
+            for topic in expected_topics(row):
+                component, n = per_kind[topic.split("/")[0]]
+                counts[component] = counts.get(component, 0) + n
+        total = sum(sum(c.values()) for c in expected.values())
+        self.assertTrue(ha.wait(lambda: len(ha.latest) >= total), len(ha.latest))
+        time.sleep(0.5)  # nothing more comes
+        with ha.lock:
+            configs = {t: json.loads(p) for t, p in ha.latest.items()}
+        found: Dict[str, Dict[str, int]] = {}
+        for topic in configs:
+            _, component, node, _, _ = topic.split("/")
+            found.setdefault(node, {}).setdefault(component, 0)
+            found[node][component] += 1
+        # (The second segment's units answer the broadcast too.)
+        self.assertEqual({node: found.get(node) for node in expected}, expected)
+        self.assertEqual(len({c["unique_id"] for c in configs.values()}), len(configs))
+        sensor = configs["ha/sensor/hak_KV-109-1/ai_0/config"]
+        self.assertEqual((sensor["state_topic"], sensor["unit_of_measurement"]),
+                         ("hak/KV-109-1/ai/0/value", "V"))
+
+        switch = configs["ha/switch/hak_KV-108-1/do_1_6/config"]
+        before = self.library.read_port(all_models_address("KV-108"), 1)
+        publish(switch["command_topic"], switch["payload_on"])
+        self.assertTrue(hak.wait_payload(switch["state_topic"], switch["payload_on"]))
+        self.assertEqual(self.library.read_port(all_models_address("KV-108"), 1), before | 0x40)
+
+        available = configs["ha/binary_sensor/hak_KV-101-1/di_0_0/config"]["availability"]
+        self.assertEqual([a["topic"] for a in available],
+                         ["hak/KV-101-1/state", "hak/gateway/ha/state"])
+        self.control("down KV-101:1")
+        try:
+            self.assertTrue(hak.wait_payload(available[0]["topic"],
+                                             available[0]["payload_not_available"]))
+        finally:
+            self.control("up KV-101:1")
+        self.assertTrue(hak.wait_payload(available[0]["topic"], "online"))
+        start = time.monotonic()
+        publish("ha/status", "online")
+        self.assertTrue(ha.wait(lambda: len({t for at, t, _ in ha.log
+                                             if at >= start and t.endswith("/config")})
+                                        == len(configs)))
+
     def test_6_stops(self) -> None:
         """SIGTERM marks the gateway's units offline; SIGKILL leaves it to the will."""
         w = self.watcher
@@ -433,6 +615,17 @@ class GatewayTest(unittest.TestCase):
             "x = " + "[" * 33 + "]" * 33 + "\n": ":1: nested more than 32",
             '[gateway]\nprefix = "kel\\u0000vo"\n': ":2: 'prefix' holds a NUL character",
             "#" * (1 << 20) + "\n": ": larger than 1048576 bytes",
+            '[unit."KV-101-1"]\nname = "a"\n[unit."KV-102-1"]\nname = "a"\n':
+                ":4: units 'KV-101-1' and 'KV-102-1' would both be named 'a'",
+            '[unit."KV-101-1"]\nname = "KV-102-1"\n[unit."KV-102-1"]\nperiod_ms = 50\n':
+                ":3: units 'KV-101-1' and 'KV-102-1' would both be named 'KV-102-1'",
+            '[unit."KV-101-1"]\nname = "a/b"\n': ":2: 'name' must be a usable topic level",
+            '[unit."KV-109-1".ai.16]\nunit = "V"\n': ":1: KV-109 has no ai channel '16'",
+            '[unit."KV-109-1".ao.0]\nunit = "V"\n': ":1: KV-109 has no ao channel '0'",
+            '[unit."KV-109-1".ai.0]\nscale = [0, 0, 1, 2]\n': ":2: 'scale' needs two different",
+            '[unit."KV-109-1".ai.0]\ndeadband = -1\n': ":2: 'deadband' must not be negative",
+            '[unit."KV-101-1".di.0]\nbits = ["a", 2]\n': ":2: 'bits' holds something other",
+            '[unit."KV-101-1"]\npublish = "sometimes"\n': ":2: 'publish' must be",
         }
         runs = [(["--config", path], text, path + message) for text, message in cases.items()]
         runs += [(["--config", path], '[broker]\npassword = "x"\npassword_file = "/etc/hostname"\n',

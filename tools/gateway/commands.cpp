@@ -1,8 +1,12 @@
 #include "commands.h"
 
+#include <cctype>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <vector>
 
 namespace gateway {
 namespace {
@@ -56,7 +60,8 @@ bool KindFromTopic(std::string_view name, Kind& kind) {
     return false;
 }
 
-std::variant<Command, Rejection> DigitalValue(Command c, std::string_view payload) {
+// Digital ports: a decimal byte or {"value": v, "mask": m}.
+std::optional<Rejection> DigitalValue(CommandRequest& c, std::string_view payload) {
     const std::string_view text = Trim(payload);
     if (!text.empty() && text.front() == '{') {
         const auto json = nlohmann::json::parse(text, nullptr, false);
@@ -70,15 +75,24 @@ std::variant<Command, Rejection> DigitalValue(Command c, std::string_view payloa
                 return Rejection{"'" + key + "' must be an integer 0..255"};
             }
         }
-        c.value = json["value"].get<std::int32_t>();
+        c.raw = json["value"].get<std::int32_t>();
         c.mask = static_cast<std::uint8_t>(json.value("mask", 255));
-        return c;
+        return std::nullopt;
     }
     const auto v = Decimal<std::int64_t>(text);
     if (!v) return Rejection{"payload is neither a number nor {\"value\": v, \"mask\": m}"};
-    if (*v < 0 || *v > 255) return Rejection{"value " + std::to_string(*v) + " outside 0..255"};
-    c.value = static_cast<std::int32_t>(*v);
-    return c;
+    c.raw = *v;
+    return std::nullopt;
+}
+
+// One bit: what Home Assistant (ON, OFF), Node-RED (true, false) and people
+// (1, 0) send; letter case does not matter.
+std::optional<bool> BitValue(std::string_view payload) {
+    std::string text(Trim(payload));
+    for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (text == "1" || text == "on" || text == "true") return true;
+    if (text == "0" || text == "off" || text == "false") return false;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -121,39 +135,119 @@ std::string UnitName(const KelvoModel& model, unsigned unitId) {
     return std::string(model.name) + "-" + std::to_string(unitId);
 }
 
-std::variant<Command, Rejection> ParseCommand(const KelvoModel& model, std::string_view subtopic,
-                                              std::string_view payload) {
-    // KIND/N/set
-    const auto slash = subtopic.find('/');
-    const auto last = subtopic.rfind('/');
-    Kind kind{};
-    if (slash == std::string_view::npos || last == slash || subtopic.substr(last) != "/set" ||
-        !KindFromTopic(subtopic.substr(0, slash), kind)) {
+double ToEngineering(const PointSettings& p, std::int64_t raw) {
+    if (!p.scaled) return static_cast<double>(raw);
+    return p.scale[2] + (static_cast<double>(raw) - p.scale[0]) * (p.scale[3] - p.scale[2]) /
+                            (p.scale[1] - p.scale[0]);
+}
+
+std::optional<std::int64_t> ToRaw(const PointSettings& p, double value) {
+    const double raw = p.scaled ? p.scale[0] + (value - p.scale[2]) * (p.scale[1] - p.scale[0]) /
+                                                   (p.scale[3] - p.scale[2])
+                                : value;
+    if (!std::isfinite(raw) || std::fabs(raw) > 9.0e18) return std::nullopt;
+    return std::llround(raw);
+}
+
+std::variant<CommandRequest, Rejection> ParseRequest(std::string_view subtopic,
+                                                     std::string_view payload) {
+    // KIND/N/set, KIND/N/BIT/set or KIND/N/value/set
+    std::vector<std::string_view> levels;
+    for (std::size_t from = 0;;) {
+        const auto slash = subtopic.find('/', from);
+        levels.push_back(subtopic.substr(from, slash - from));
+        if (slash == std::string_view::npos) break;
+        from = slash + 1;
+    }
+    CommandRequest c;
+    if (levels.size() < 3 || levels.size() > 4 || levels.back() != "set" ||
+        !KindFromTopic(levels[0], c.kind)) {
         return Rejection{"unknown topic"};
     }
-    const std::string_view number = subtopic.substr(slash + 1, last - slash - 1);
+    const std::string_view number = levels[1];
     const auto position = Decimal<unsigned>(number);
     if (!position || number.find_first_not_of("0123456789") != std::string_view::npos) {
         return Rejection{
             std::string("'").append(number).append("' is not a port or channel number")};
     }
-    const char* noun = kelvo_kind_is_digital(model.kind) ? "port" : "channel";
-    if (kind == Kind::DIGITAL_IN || kind == Kind::ANALOG_IN) {
-        return Rejection{std::string("inputs cannot be set; ") + KindTopic(kind) + " is an input"};
+    c.position = *position;
+    const bool digital = c.kind == Kind::DIGITAL_IN || c.kind == Kind::DIGITAL_OUT;
+    if (levels.size() == 4) {
+        if (!digital && levels[2] == "value") {
+            const std::string text(Trim(payload));
+            char* end = nullptr;
+            const double v = text.empty() ? 0 : std::strtod(text.c_str(), &end);
+            if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(v)) {
+                return Rejection{"payload is not a decimal number"};
+            }
+            c.engineering = v;
+            return c;
+        }
+        const auto bit = Decimal<unsigned>(levels[2]);
+        if (!digital || !bit || levels[2].find_first_not_of("0123456789") != std::string::npos) {
+            return Rejection{"unknown topic"};
+        }
+        const auto on = BitValue(payload);
+        if (!on) return Rejection{"payload is none of 1, 0, ON, OFF, true, false"};
+        c.bit = *bit;
+        c.raw = *on ? 1 : 0;
+        return c;
     }
-    if (!HasPosition(model, kind, *position)) {
-        return Rejection{std::string(model.name) + " has no " + KindTopic(kind) + " " + noun + " " +
-                         std::to_string(*position)};
+    if (digital) {
+        if (auto r = DigitalValue(c, payload)) return *r;
+        return c;
     }
-    Command c{kind, *position, 0, 0xFF};
-    if (kind == Kind::DIGITAL_OUT) return DigitalValue(c, payload);
     const auto v = Decimal<std::int64_t>(payload);
     if (!v) return Rejection{"payload is not a decimal number"};
-    if (!FitsBits(*v, model.bits)) {
-        return Rejection{"value " + std::to_string(*v) + " outside " + Range(model.bits) + " (" +
-                         std::to_string(model.bits) + " bits)"};
+    c.raw = *v;
+    return c;
+}
+
+std::variant<Command, Rejection> CheckCommand(const KelvoModel& model, const CommandRequest& r,
+                                              const PointSettings* point) {
+    const char* noun = kelvo_kind_is_digital(model.kind) ? "port" : "channel";
+    if (r.kind == Kind::DIGITAL_IN || r.kind == Kind::ANALOG_IN) {
+        return Rejection{std::string("inputs cannot be set; ") + KindTopic(r.kind) +
+                         " is an input"};
     }
-    c.value = static_cast<std::int32_t>(*v);
+    if (!HasPosition(model, r.kind, r.position)) {
+        return Rejection{std::string(model.name) + " has no " + KindTopic(r.kind) + " " + noun +
+                         " " + std::to_string(r.position)};
+    }
+    Command c{r.kind, r.position, 0, 0xFF};
+    if (r.kind == Kind::DIGITAL_OUT) {
+        if (r.bit) {
+            if (*r.bit >= 8) return Rejection{"bit " + std::to_string(*r.bit) + " outside 0..7"};
+            c.mask = static_cast<std::uint8_t>(1u << *r.bit);
+            c.value = r.raw ? c.mask : 0;
+            return c;
+        }
+        if (r.raw < 0 || r.raw > 255) {
+            return Rejection{"value " + std::to_string(r.raw) + " outside 0..255"};
+        }
+        c.value = static_cast<std::int32_t>(r.raw);
+        c.mask = r.mask;
+        return c;
+    }
+    std::int64_t raw = r.raw;
+    if (r.engineering) {
+        const std::string topic = std::string(KindTopic(r.kind)) + "/" + std::to_string(r.position);
+        if (r.kind != Kind::ANALOG_OUT) {
+            return Rejection{topic + " takes codes only, on " + topic + "/set"};
+        }
+        if (!point || !point->scaled) {
+            return Rejection{topic + " has no scale; set its code on " + topic + "/set"};
+        }
+        const auto code = ToRaw(*point, *r.engineering);
+        if (!code) return Rejection{"value outside the channel's range"};
+        raw = *code;
+    }
+    if (!FitsBits(raw, model.bits)) {
+        return Rejection{std::string(r.engineering ? "the value is code " : "value ") +
+                         std::to_string(raw) + (r.engineering ? ", outside " : " outside ") +
+                         Range(model.bits) + " (" + std::to_string(model.bits) + " bits)"};
+    }
+    c.value = static_cast<std::int32_t>(raw);
     return c;
 }
 

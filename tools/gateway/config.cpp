@@ -9,9 +9,12 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <set>
+
+#include "commands.h"
 
 namespace gateway {
 namespace {
@@ -140,8 +143,121 @@ bool IsIPv4(const std::string& text) {
 
 constexpr long MIN_PERIOD_MS = 10;
 constexpr long MAX_PERIOD_MS = 3600000;
+constexpr long MAX_HEARTBEAT_S = 86400;
+constexpr int MAX_DECIMALS = 9;
+constexpr unsigned PORT_BITS = 8;
+
+double Number(const std::string& source, const toml::node& n, const std::string& key) {
+    if (n.is_integer()) return static_cast<double>(n.as_integer()->get());
+    if (n.is_floating_point() && std::isfinite(n.as_floating_point()->get())) {
+        return n.as_floating_point()->get();
+    }
+    Fail(source, n, "'" + key + "' must be a finite number");
+}
+
+void ReadPublish(const std::string& source, const toml::table& t, std::optional<PublishMode>& out) {
+    if (const toml::node* n = t.get("publish")) {
+        const std::string mode = n->is_string() ? n->as_string()->get() : "";
+        if (mode != "change" && mode != "poll") {
+            Fail(source, *n, "'publish' must be \"change\" or \"poll\"");
+        }
+        out = mode == "poll" ? PublishMode::POLL : PublishMode::CHANGE;
+    }
+}
+
+// The model of a unit name "KV-109-1", or null.
+const KelvoModel* ModelOf(const std::string& unit) {
+    const auto dash = unit.rfind('-');
+    if (dash == std::string::npos) return nullptr;
+    for (unsigned code = 1; code <= KELVO_MODEL_COUNT; ++code) {
+        const KelvoModel* m = kelvo_model(code);
+        if (unit.compare(0, dash, m->name) == 0 && std::string(m->name).size() == dash) return m;
+    }
+    return nullptr;
+}
+
+// [unit."KV-109-1".ai.0] and the like: checked against the unit's model.
+void ReadPoints(const std::string& source, const std::string& unit, const toml::table& table,
+                UnitSettings& out) {
+    static constexpr struct {
+        const char* name;
+        Kind kind;
+    } KINDS[] = {{"di", Kind::DIGITAL_IN},
+                 {"do", Kind::DIGITAL_OUT},
+                 {"ai", Kind::ANALOG_IN},
+                 {"ao", Kind::ANALOG_OUT},
+                 {"cnt", Kind::COUNTER}};
+    const KelvoModel* model = ModelOf(unit);
+    for (const auto& kind : KINDS) {
+        const toml::table* positions = Section(source, table, kind.name);
+        if (!positions) continue;
+        if (!model) {
+            Fail(source, *table.get(kind.name),
+                 "'" + unit + "' is no unit name (MODEL-ID), so its points cannot be checked");
+        }
+        const bool digital = kind.kind == Kind::DIGITAL_IN || kind.kind == Kind::DIGITAL_OUT;
+        for (const auto& [key, node] : *positions) {
+            const std::string number(key.str());
+            const std::string section = "unit." + unit + "." + kind.name + "." + number;
+            unsigned n = 0;
+            const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), n);
+            if (number.empty() || ec != std::errc() || end != number.data() + number.size() ||
+                !HasPosition(*model, kind.kind, n)) {
+                throw ConfigError(Where(source, key.source()) + ": " + model->name + " has no " +
+                                  kind.name + " " + (digital ? "port" : "channel") + " '" + number +
+                                  "'");
+            }
+            if (!node.is_table()) Fail(source, node, "[" + section + "] must be a table");
+            const toml::table& t = *node.as_table();
+            PointSettings p;
+            if (digital) {
+                CheckKeys(source, t, section, {"bits"});
+                if (const toml::node* b = t.get("bits")) {
+                    if (!b->is_array() || b->as_array()->size() > PORT_BITS) {
+                        Fail(source, *b, "'bits' must be an array of at most 8 names");
+                    }
+                    for (const toml::node& name : *b->as_array()) {
+                        if (!name.is_string() || name.as_string()->get().empty() ||
+                            name.as_string()->get().find('\0') != std::string::npos) {
+                            Fail(source, name, "'bits' holds something other than a name");
+                        }
+                        p.bits.push_back(name.as_string()->get());
+                    }
+                }
+            } else {
+                CheckKeys(source, t, section, {"scale", "unit", "decimals", "deadband"});
+                if (const toml::node* sc = t.get("scale")) {
+                    if (!sc->is_array() || sc->as_array()->size() != 4) {
+                        Fail(source, *sc,
+                             "'scale' must be [raw low, raw high, engineering low, high]");
+                    }
+                    for (std::size_t i = 0; i < 4; ++i) {
+                        p.scale[i] = Number(source, *sc->as_array()->get(i), "scale");
+                    }
+                    if (p.scale[0] == p.scale[1] || p.scale[2] == p.scale[3]) {
+                        Fail(source, *sc, "'scale' needs two different raw and engineering values");
+                    }
+                    p.scaled = true;
+                }
+                ReadString(source, t, "unit", p.unit);
+                ReadInt(source, t, "decimals", 0, MAX_DECIMALS, p.decimals);
+                if (const toml::node* d = t.get("deadband")) {
+                    p.deadband = Number(source, *d, "deadband");
+                    if (p.deadband < 0) Fail(source, *d, "'deadband' must not be negative");
+                }
+            }
+            out.points[std::string(kind.name) + "/" + std::to_string(n)] = std::move(p);
+        }
+    }
+}
 
 }  // namespace
+
+const UnitSettings& Settings::unitSettings(const std::string& unit) const {
+    static const UnitSettings NONE;
+    const auto it = units.find(unit);
+    return it != units.end() ? it->second : NONE;
+}
 
 void LoadText(const std::string& text, const std::string& source, Settings& s) {
     CheckNesting(text, source);
@@ -151,13 +267,28 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
     } catch (const toml::parse_error& e) {
         throw ConfigError(Where(source, e.source()) + ": " + std::string(e.description()));
     }
-    CheckKeys(source, root, "", {"gateway", "units", "unit", "broker"});
+    CheckKeys(source, root, "", {"gateway", "units", "unit", "broker", "homeassistant"});
 
     if (const toml::table* g = Section(source, root, "gateway")) {
-        CheckKeys(source, *g, "gateway", {"id", "prefix", "period_ms"});
+        CheckKeys(source, *g, "gateway", {"id", "prefix", "period_ms", "publish", "heartbeat_s"});
         ReadString(source, *g, "id", s.id);
         ReadString(source, *g, "prefix", s.prefix);
         ReadInt(source, *g, "period_ms", MIN_PERIOD_MS, MAX_PERIOD_MS, s.periodMs);
+        std::optional<PublishMode> publish;
+        ReadPublish(source, *g, publish);
+        s.publish = publish.value_or(s.publish);
+        ReadInt(source, *g, "heartbeat_s", 0, MAX_HEARTBEAT_S, s.heartbeatS);
+    }
+    if (const toml::table* ha = Section(source, root, "homeassistant")) {
+        CheckKeys(source, *ha, "homeassistant", {"enabled", "prefix"});
+        if (const toml::node* n = ha->get("enabled")) {
+            if (!n->is_boolean()) Fail(source, *n, "'enabled' must be true or false");
+            s.homeAssistant.enabled = n->as_boolean()->get();
+        }
+        ReadString(source, *ha, "prefix", s.homeAssistant.prefix);
+        if (!TopicPart(s.homeAssistant.prefix, true)) {
+            Fail(source, *ha->get("prefix"), "'prefix' is not a usable topic prefix");
+        }
     }
     if (const toml::table* u = Section(source, root, "units")) {
         CheckKeys(source, *u, "units", {"broadcast", "addresses", "rescan_s"});
@@ -177,16 +308,43 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
             }
         }
     }
-    // [unit."KV-109-1"] period_ms = 500
+    // [unit."KV-109-1"] period_ms = 500, name = "boiler", ...
     if (const toml::table* units = Section(source, root, "unit")) {
-        for (const auto& [name, node] : *units) {
-            if (!node.is_table())
-                Fail(source, node, "[unit." + std::string(name.str()) + "] must be a table");
-            const std::string section = "unit." + std::string(name.str());
-            CheckKeys(source, *node.as_table(), section, {"period_ms"});
-            int period = s.periodMs;
-            ReadInt(source, *node.as_table(), "period_ms", MIN_PERIOD_MS, MAX_PERIOD_MS, period);
-            s.unitPeriodMs[std::string(name.str())] = period;
+        std::map<std::string, std::string> taken;  // topic name -> unit
+        for (const auto& [key, node] : *units) {
+            const std::string unit(key.str());
+            if (!node.is_table()) Fail(source, node, "[unit." + unit + "] must be a table");
+            const toml::table& t = *node.as_table();
+            CheckKeys(
+                source, t, "unit." + unit,
+                {"period_ms", "name", "publish", "heartbeat_s", "di", "do", "ai", "ao", "cnt"});
+            UnitSettings u;
+            if (t.get("period_ms")) {
+                int period = 0;
+                ReadInt(source, t, "period_ms", MIN_PERIOD_MS, MAX_PERIOD_MS, period);
+                u.periodMs = period;
+            }
+            ReadString(source, t, "name", u.name);
+            if (t.get("name") && (!TopicPart(u.name, false) || u.name == "gateway")) {
+                Fail(source, *t.get("name"),
+                     "'name' must be a usable topic level (UTF-8 text without control "
+                     "characters, '/', '+' or '#'), and not \"gateway\"");
+            }
+            ReadPublish(source, t, u.publish);
+            if (t.get("heartbeat_s")) {
+                int heartbeat = 0;
+                ReadInt(source, t, "heartbeat_s", 0, MAX_HEARTBEAT_S, heartbeat);
+                u.heartbeatS = heartbeat;
+            }
+            ReadPoints(source, unit, t, u);
+            const std::string topic = u.name.empty() ? unit : u.name;
+            const auto [it, fresh] = taken.emplace(topic, unit);
+            if (!fresh) {
+                Fail(source, t.get("name") ? *t.get("name") : node,
+                     "units '" + it->second + "' and '" + unit + "' would both be named '" + topic +
+                         "'");
+            }
+            s.units[unit] = std::move(u);
         }
     }
     if (const toml::table* b = Section(source, root, "broker")) {

@@ -24,20 +24,56 @@ struct BrokerSettings {
     int effectivePort() const { return port != 0 ? port : caFile.empty() ? 1883 : 8883; }
 };
 
+// When a point is reported: on a change (past its deadband) or every poll.
+enum class PublishMode { CHANGE, POLL };
+
+// One channel or port of a unit, as configured: [unit."KV-109-1".ai.0].
+struct PointSettings {
+    bool scaled = false;
+    double scale[4] = {0, 1, 0, 1};  // raw low, raw high -> engineering low, high
+    std::string unit;                // engineering unit, e.g. "degC"
+    int decimals = 2;                // of the engineering value's text
+    double deadband = 0;             // engineering units; 0: every change
+    std::vector<std::string> bits;   // digital ports: names of bits 0, 1, ...
+};
+
+// [unit."KV-109-1"]: everything unset takes the gateway's value.
+struct UnitSettings {
+    std::optional<int> periodMs;
+    std::string name;  // the topic level; empty: the unit's own name ("KV-109-1")
+    std::optional<PublishMode> publish;
+    std::optional<int> heartbeatS;
+    std::map<std::string, PointSettings> points;  // "ai/0", "di/2", ...
+};
+
+struct HomeAssistantSettings {
+    bool enabled = false;
+    std::string prefix = "homeassistant";
+};
+
 struct Settings {
     std::string id;  // empty: the host name
     std::string prefix = "kelvo";
     int periodMs = 100;
-    std::optional<bool> broadcast;            // unset: broadcast when no address is listed
-    std::vector<std::string> addresses;       // units addressed directly
-    int rescanSeconds = 60;                   // look for units not found yet this often; 0: never
-    std::map<std::string, int> unitPeriodMs;  // "KV-109-1" -> poll period
+    std::optional<bool> broadcast;       // unset: broadcast when no address is listed
+    std::vector<std::string> addresses;  // units addressed directly
+    int rescanSeconds = 60;              // look for units not found yet this often; 0: never
+    PublishMode publish = PublishMode::CHANGE;
+    int heartbeatS = 0;                         // 0: no heartbeat
+    std::map<std::string, UnitSettings> units;  // by the unit's own name, "KV-109-1"
+    HomeAssistantSettings homeAssistant;
     BrokerSettings broker;
 
     bool useBroadcast() const { return broadcast.value_or(addresses.empty()); }
+    // The unit's settings; an empty set for a unit the file does not name.
+    const UnitSettings& unitSettings(const std::string& unit) const;
     int periodFor(const std::string& unit) const {
-        const auto it = unitPeriodMs.find(unit);
-        return it != unitPeriodMs.end() ? it->second : periodMs;
+        return unitSettings(unit).periodMs.value_or(periodMs);
+    }
+    // The topic level of a unit: its configured name, or its own.
+    std::string topicName(const std::string& unit) const {
+        const std::string& name = unitSettings(unit).name;
+        return name.empty() ? unit : name;
     }
 };
 
@@ -70,7 +106,8 @@ void SetBroker(const std::string& hostPort, BrokerSettings& broker);
 
 // Checks what the file and the command line give together: among others,
 // the topic prefix and the gateway ID must make valid MQTT topic levels
-// (UTF-8, no NUL or control character, no '+' or '#', no empty level).
+// (UTF-8, no NUL or control character, no '+' or '#', no empty level), and
+// unit names must be such levels too, unique among the units of the file.
 void Validate(const Settings& settings);
 
 }  // namespace gateway

@@ -29,6 +29,8 @@ constexpr auto DRAIN = std::chrono::milliseconds(600);
 // Identification: connections open at once, and the time for one round.
 constexpr std::size_t IDENTIFY_AT_ONCE = 128;
 constexpr int IDENTIFY_LIMIT_MS = 15000;
+// A point not read again for this plus two periods is stale.
+constexpr auto STALE_AFTER = std::chrono::milliseconds(kelvo::tools::REPLY_TIMEOUT_MS);
 
 std::string Firmware(const KelvoVersionInfo& v) {
     char text[40];
@@ -48,6 +50,11 @@ Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
     if (settings_.id.empty()) settings_.id = HostName();
     Validate(settings_);
     gatewayTopic_ = settings_.prefix + "/gateway/" + settings_.id + "/state";
+    model_.addFace(&mqtt_);
+    if (settings_.homeAssistant.enabled) {
+        homeAssistant_ = std::make_unique<HomeAssistantFace>(*this, settings_, gatewayTopic_);
+        model_.addFace(homeAssistant_.get());
+    }
     const std::string clientId = settings_.broker.clientId.empty() ? "kelvo-gateway-" + settings_.id
                                                                    : settings_.broker.clientId;
     broker_ = std::make_unique<Broker>(
@@ -86,17 +93,16 @@ std::vector<UnitDescription> Gateway::identify(const std::vector<FoundUnit>& fre
         u.address = address;
         u.mac = fresh[i].mac ? MacText(*fresh[i].mac) : "";
         u.name = UnitName(*model, id.unitId);
+        u.topic = settings_.topicName(u.name);
         u.gateway = settings_.id;
         u.period = std::chrono::milliseconds(settings_.periodFor(u.name));
-        bool clash = false;
-        {
-            std::lock_guard<std::mutex> hold(unitsMutex_);
-            clash = byName_.count(u.name) != 0;
-        }
-        for (const auto& other : units) clash = clash || other.name == u.name;
+        // Topic names are unique: a unit whose name another one has (by
+        // its own or as configured) is not published.
+        bool clash = model_.find(u.topic).has_value();
+        for (const auto& other : units) clash = clash || other.topic == u.topic;
         if (clash) {
             std::fprintf(stderr, "kelvo-gateway: %s: a second %s; not published\n", address.c_str(),
-                         u.name.c_str());
+                         u.topic.c_str());
             continue;
         }
         served_.push_back({address, u.mac, id.model, id.unitId, id.aux});
@@ -130,28 +136,27 @@ void Gateway::addUnits(std::vector<UnitDescription> units) {
         KELVO_HANDLE h = library::OpenByIP(unit.address);
         KelvoVersionInfo version{};
         if (h && library::Version(h, version)) unit.firmware = Firmware(version);
-        const std::string name = unit.name;
-        auto worker =
-            std::make_unique<UnitWorker>(std::move(unit), h, settings_.prefix, *this, stats_);
+        const std::size_t index = model_.addUnit(unit);
+        auto worker = std::make_unique<UnitWorker>(model_, index, h, stats_);
         UnitWorker* w = worker.get();
         try {
             w->start();
         } catch (const std::system_error& e) {
-            // No thread to be had (a task limit): the unit is not served.
-            std::fprintf(stderr, "kelvo-gateway: %s: no worker thread (%s); not published\n",
-                         name.c_str(), e.what());
+            // No thread to be had (a task limit): the unit stays offline.
+            std::fprintf(stderr, "kelvo-gateway: %s: no worker thread (%s); not polled\n",
+                         unit.topic.c_str(), e.what());
+            model_.setOnline(index, false);
             continue;
         }
+        model_.attach(index, w);
         {
             std::lock_guard<std::mutex> hold(unitsMutex_);
-            byName_[w->name()] = w;
             workers_.push_back(std::move(worker));
         }
         // Published and subscribed here, or by connected() if the broker
         // comes back meanwhile; twice does no harm.
-        if (broker_->connected()) w->republish();
-        patterns.push_back(w->base() + "/+/+/set");
-        patterns.push_back(w->base() + "/+/set");
+        if (broker_->connected()) mqtt_.republish(index);
+        for (auto& p : mqtt_.patterns(index)) patterns.push_back(std::move(p));
     }
     if (broker_->connected()) broker_->subscribe(patterns);
 }
@@ -257,6 +262,7 @@ int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
             break;
         }
         for (auto* w : workers()) w->checkStalled();
+        model_.sweep(STALE_AFTER);
         const auto now = std::chrono::steady_clock::now();
         if (statsSeconds > 0 && now - last >= statsEvery) {
             printStats(std::chrono::duration<double>(now - last).count());
@@ -290,31 +296,24 @@ void Gateway::publish(const std::string& topic, const std::string& payload, bool
 void Gateway::connected() {
     publish(gatewayTopic_, "online", true);
     std::vector<std::string> patterns;
-    for (auto* w : workers()) {
-        w->republish();
-        patterns.push_back(w->base() + "/+/+/set");
-        patterns.push_back(w->base() + "/+/set");
+    for (std::size_t i = 0, n = model_.size(); i < n; ++i) {
+        mqtt_.republish(i);
+        for (auto& p : mqtt_.patterns(i)) patterns.push_back(std::move(p));
+    }
+    if (homeAssistant_) {
+        homeAssistant_->republish();
+        patterns.push_back(homeAssistant_->statusTopic());
     }
     broker_->subscribe(patterns);
 }
 
 void Gateway::message(const std::string& topic, const std::string& payload, bool retained) {
-    // PREFIX/UNIT/rest; units of other gateways are theirs to answer.
-    const std::string& prefix = settings_.prefix;
-    if (topic.size() <= prefix.size() + 1 || topic.compare(0, prefix.size(), prefix) != 0 ||
-        topic[prefix.size()] != '/') {
+    // Home Assistant started (again): it wants every config anew.
+    if (homeAssistant_ && topic == homeAssistant_->statusTopic()) {
+        if (payload == "online") homeAssistant_->republish();
         return;
     }
-    const auto unitEnd = topic.find('/', prefix.size() + 1);
-    if (unitEnd == std::string::npos) return;
-    UnitWorker* worker = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(unitsMutex_);
-        const auto it = byName_.find(topic.substr(prefix.size() + 1, unitEnd - prefix.size() - 1));
-        if (it == byName_.end()) return;
-        worker = it->second;
-    }
-    worker->command(topic.substr(unitEnd + 1), payload, retained);
+    mqtt_.message(topic, payload, retained);
 }
 
 void Gateway::printStats(double seconds) {

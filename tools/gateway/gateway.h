@@ -18,6 +18,9 @@
 #include "common/units.h"
 #include "config.h"
 #include "discovery.h"
+#include "ha_face.h"
+#include "mqtt_face.h"
+#include "points.h"
 #include "unit_worker.h"
 
 namespace gateway {
@@ -70,9 +73,13 @@ class Gateway : public Publisher {
     bool brokerStarted_ = false;
     std::vector<ListedUnit> served_;  // the library's list: the published units
 
-    std::mutex unitsMutex_;  // guards the two below; workers are only ever added
+    // The units' points, and the faces that show them.
+    PointModel model_{settings_};
+    MqttFace mqtt_{model_, *this, settings_.prefix};
+    std::unique_ptr<HomeAssistantFace> homeAssistant_;  // when enabled
+
+    std::mutex unitsMutex_;  // guards workers_; workers are only ever added
     std::vector<std::unique_ptr<UnitWorker>> workers_;
-    std::map<std::string, UnitWorker*> byName_;
 
     std::mutex rescanMutex_;
     std::condition_variable_any rescanWake_;

@@ -62,45 +62,18 @@ CycleStats::Summary CycleStats::take() {
     return s;
 }
 
-UnitWorker::UnitWorker(UnitDescription unit, KELVO_HANDLE handle, const std::string& prefix,
-                       Publisher& publisher, CycleStats& stats)
-    : unit_(std::move(unit)),
+UnitWorker::UnitWorker(PointModel& model, std::size_t index, KELVO_HANDLE handle, CycleStats& stats)
+    : model_(model),
+      index_(index),
+      unit_(model.description(index)),
       handle_(handle),
-      base_(prefix + "/" + unit_.name),
-      publisher_(publisher),
-      stats_(stats) {
-    retained_["info"] = infoJson();
-}
+      stats_(stats) {}
 
 UnitWorker::~UnitWorker() {
     stop(false);
 }
 
-std::string UnitWorker::infoJson() const {
-    const KelvoModel& m = *unit_.model;
-    nlohmann::ordered_json info;
-    info["model"] = m.name;
-    info["kind"] = kelvo_kind_name(m.kind);
-    info["unitId"] = unit_.unitId;
-    info["aux"] = unit_.aux;
-    info["address"] = unit_.address;
-    info["mac"] = unit_.mac.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(unit_.mac);
-    info[kelvo_kind_is_digital(m.kind) ? "ports" : "channels"] = m.total;
-    info["inputs"] = m.inputs;
-    info["outputs"] = m.outputs;
-    info["bits"] = m.bits;
-    info["firmware"] =
-        unit_.firmware.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(unit_.firmware);
-    info["periodMs"] = unit_.period.count();
-    info["gateway"] = unit_.gateway;
-    return info.dump();
-}
-
 void UnitWorker::start() {
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        publisher_.publish(base_ + "/info", retained_["info"], true);
-    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -121,70 +94,32 @@ void UnitWorker::stop(bool markOffline) {
         std::lock_guard<std::mutex> hold(mutex_);
         left.swap(queue_);
     }
-    for (const Pending& p : left) {
-        reject(p.topic, p.payload, "the gateway is stopping");
-    }
-    if (markOffline) set("state", "offline", true);
+    for (const Pending& p : left) model_.fail(index_, p.request, "the gateway is stopping");
+    if (markOffline) setOnline(false);
 }
 
-void UnitWorker::republish() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    for (const auto& [subtopic, payload] : retained_) {
-        publisher_.publish(base_ + "/" + subtopic, payload, true);
-    }
-}
-
-void UnitWorker::command(const std::string& subtopic, const std::string& payload, bool retained) {
-    const std::string topic = base_ + "/" + subtopic;
-    auto parsed = ParseCommand(*unit_.model, subtopic, payload);
-    if (auto* r = std::get_if<Rejection>(&parsed)) return reject(topic, payload, r->reason);
-    if (retained) return reject(topic, payload, "retained commands are not carried out");
-    const char* reason;
+std::optional<std::string> UnitWorker::enqueue(const Command& command,
+                                               const CommandRequest& request) {
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (online_ && !stopping_ && queue_.size() < QUEUE_LIMIT) {
-            queue_.push_back({std::get<Command>(parsed), topic, payload});
-            wake_.notify_all();
-            return;
-        }
-        reason = online_ && !stopping_ ? "too many commands waiting" : "unit offline";
+        if (stopping_) return "the gateway is stopping";
+        if (queue_.size() >= QUEUE_LIMIT) return "too many commands waiting";
+        queue_.push_back({command, request});
     }
-    reject(topic, payload, reason);
+    wake_.notify_all();
+    return std::nullopt;
 }
 
-std::optional<std::string> UnitWorker::readBack(const std::string& subtopic) {
+std::optional<std::int64_t> UnitWorker::readBack(Kind kind, unsigned position) {
     pollingSince_ = Clock::now().time_since_epoch().count();
     const bool answered = poll();
     pollingSince_ = 0;
     setOnline(answered);
     if (!answered) return std::nullopt;
-    std::string value;
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        value = retained_[subtopic];
-    }
-    set(subtopic, value, true);
-    return value;
-}
-
-void UnitWorker::reject(const std::string& topic, const std::string& payload,
-                        const std::string& reason) {
-    report(topic, payload, reason, nullptr);
-}
-
-void UnitWorker::report(const std::string& topic, const std::string& payload,
-                        const std::string& reason, const char* outcome) {
-    // Payloads need not be text: bytes outside printable ASCII show as '?'.
-    std::string shown = payload.substr(0, 256);
-    for (char& ch : shown) {
-        if (ch < 0x20 || ch > 0x7E) ch = '?';
-    }
-    nlohmann::ordered_json error;
-    error["topic"] = topic;
-    error["payload"] = shown;
-    error["reason"] = reason;
-    if (outcome) error["outcome"] = outcome;
-    publisher_.publish(base_ + "/error", error.dump(), false);
+    const auto p = model_.point(index_, kind, position);
+    if (!p) return std::nullopt;
+    model_.update(index_, kind, position, p->raw, true);
+    return p->raw;
 }
 
 void UnitWorker::run() {
@@ -254,31 +189,24 @@ bool UnitWorker::poll() {
             return false;
         }
         for (unsigned p = 0; p < m.total && p < PORT_IMAGE; ++p) {
-            if (HasPosition(m, Kind::DIGITAL_IN, p)) setValue(Kind::DIGITAL_IN, p, image[p]);
-            if (HasPosition(m, Kind::DIGITAL_OUT, p)) setValue(Kind::DIGITAL_OUT, p, image[p]);
+            if (HasPosition(m, Kind::DIGITAL_IN, p)) {
+                model_.update(index_, Kind::DIGITAL_IN, p, image[p]);
+            }
+            if (HasPosition(m, Kind::DIGITAL_OUT, p)) {
+                model_.update(index_, Kind::DIGITAL_OUT, p, image[p]);
+            }
         }
         return true;
     }
     if (m.kind == KELVO_KIND_ANALOG_OUT) {
-        // Outputs read back as the unsigned codes they are; a value
-        // published as written (-1 for 4095, say) stays as long as the unit
-        // holds the same bits.
+        // Outputs read back as the unsigned codes they are (the model keeps
+        // a value written as signed while the unit holds its bits).
         std::uint8_t block[CHANNEL_BLOCK] = {};
         if (!onUnit([&](KELVO_HANDLE h) { return library::ReadImage(h, CHANNEL_BLOCK, block); })) {
             return false;
         }
         for (unsigned c = 0; c < m.outputs; ++c) {
-            const std::int64_t value = LowBits(LE32(block + 4 * c), m.bits);
-            const std::string subtopic = "ao/" + std::to_string(c);
-            {
-                std::lock_guard<std::mutex> hold(mutex_);
-                const auto it = retained_.find(subtopic);
-                if (it != retained_.end() &&
-                    LowBits(std::stoll(it->second), m.bits) == LowBits(value, m.bits)) {
-                    continue;
-                }
-            }
-            setValue(Kind::ANALOG_OUT, c, value);
+            model_.update(index_, Kind::ANALOG_OUT, c, LowBits(LE32(block + 4 * c), m.bits));
         }
         return true;
     }
@@ -295,7 +223,8 @@ bool UnitWorker::poll() {
     const Kind kind = m.kind == KELVO_KIND_COUNTER ? Kind::COUNTER : Kind::ANALOG_IN;
     for (unsigned c = 0; c < count; ++c) {
         const auto raw = static_cast<std::uint32_t>(values[c]);
-        setValue(kind, c, kind == Kind::COUNTER ? LowBits(raw, m.bits) : SignExtend(raw, m.bits));
+        model_.update(index_, kind, c,
+                      kind == Kind::COUNTER ? LowBits(raw, m.bits) : SignExtend(raw, m.bits));
     }
     return true;
 }
@@ -317,50 +246,32 @@ void UnitWorker::execute(const Pending& p) {
     if (status == KELVO_STATUS_COMM_ERROR) {
         // The request may have reached the unit and been carried out (the
         // reply was lost, late, wrong, or the connection closed): nobody
-        // knows. The output's topic tells what the unit holds now.
+        // knows. The output's point tells what the unit holds now.
         const std::string subtopic =
             std::string(KindTopic(c.kind)) + "/" + std::to_string(c.position);
-        const auto now = readBack(subtopic);
-        report(p.topic, p.payload,
-               "outcome unknown: the exchange with the unit failed (" + StatusText(status) +
-                   ") and it may have carried the command out; " +
-                   (now ? "read back " + subtopic + " = " + *now
-                        : "the unit did not answer the read-back; " + subtopic +
-                              " is read again when it answers"),
-               "unknown");
+        const auto now = readBack(c.kind, c.position);
+        model_.fail(index_, p.request,
+                    "outcome unknown: the exchange with the unit failed (" + StatusText(status) +
+                        ") and it may have carried the command out; " +
+                        (now ? "read back " + subtopic + " = " + std::to_string(*now)
+                             : "the unit did not answer the read-back; " + subtopic +
+                                   " is read again when it answers"),
+                    "unknown");
         return;
     }
     if (status != KELVO_STATUS_OK) {
         // Refused before anything was sent.
-        reject(p.topic, p.payload, "the unit did not carry it out (" + StatusText(status) + ")");
+        model_.fail(index_, p.request,
+                    "the unit did not carry it out (" + StatusText(status) + ")");
         return;
     }
-    std::int64_t confirmed = c.value;
     if (c.kind == Kind::DIGITAL_OUT) {
-        std::int64_t old = 0;
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            const auto it = retained_.find("do/" + std::to_string(c.position));
-            if (it != retained_.end()) old = std::stoll(it->second);
-        }
-        confirmed = (old & ~c.mask) | (c.value & c.mask);
-    } else if (c.kind == Kind::COUNTER) {
-        confirmed = LowBits(c.value, unit_.model->bits);
+        model_.confirmMasked(index_, c.position, c.value, c.mask);
+    } else {
+        model_.update(index_, c.kind, c.position,
+                      c.kind == Kind::COUNTER ? LowBits(c.value, unit_.model->bits) : c.value,
+                      true);
     }
-    setValue(c.kind, c.position, confirmed, true);
-}
-
-void UnitWorker::set(const std::string& subtopic, const std::string& payload, bool force) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    auto& held = retained_[subtopic];
-    if (held == payload && !force) return;
-    held = payload;
-    publisher_.publish(base_ + "/" + subtopic, payload, true);
-}
-
-void UnitWorker::setValue(Kind kind, unsigned position, std::int64_t value, bool force) {
-    set(std::string(KindTopic(kind)) + "/" + std::to_string(position), std::to_string(value),
-        force);
 }
 
 void UnitWorker::setOnline(bool online) {
@@ -368,7 +279,7 @@ void UnitWorker::setOnline(bool online) {
         std::lock_guard<std::mutex> hold(mutex_);
         online_ = online;
     }
-    set("state", online ? "online" : "offline");
+    model_.setOnline(index_, online);
 }
 
 void UnitWorker::waitFirstPoll(std::chrono::steady_clock::time_point until) {

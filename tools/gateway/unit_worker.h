@@ -1,5 +1,5 @@
-// One worker thread per unit: polls it every period, publishes what
-// changed, and carries out the commands the broker hands it.
+// One worker thread per unit: polls it every period into the point model,
+// and carries out the commands the model hands it. It knows no face.
 #pragma once
 
 #include <atomic>
@@ -17,15 +17,9 @@
 #include "commands.h"
 #include "kelvo.h"
 #include "kelvo_models.h"
+#include "points.h"
 
 namespace gateway {
-
-// Where the workers publish; the gateway forwards to the broker.
-class Publisher {
-  public:
-    virtual ~Publisher() = default;
-    virtual void publish(const std::string& topic, const std::string& payload, bool retain) = 0;
-};
 
 // Cycle times of all workers, for the statistics line.
 class CycleStats {
@@ -47,28 +41,15 @@ class CycleStats {
     std::vector<std::int64_t> micros_;
 };
 
-struct UnitDescription {
-    const KelvoModel* model = nullptr;
-    std::uint8_t unitId = 0;
-    std::uint8_t aux = 0;
-    std::string address;
-    std::string mac;       // empty: unknown
-    std::string firmware;  // empty: unknown
-    std::string name;      // "KV-108-1"
-    std::string gateway;   // the ID of the gateway that publishes it
-    std::chrono::milliseconds period{100};
-};
-
-class UnitWorker {
+class UnitWorker : public CommandSink {
   public:
-    UnitWorker(UnitDescription unit, KELVO_HANDLE handle, const std::string& prefix,
-               Publisher& publisher, CycleStats& stats);
-    ~UnitWorker();
+    // `index`: the unit's place in the model, which describes it.
+    UnitWorker(PointModel& model, std::size_t index, KELVO_HANDLE handle, CycleStats& stats);
+    ~UnitWorker() override;
     UnitWorker(const UnitWorker&) = delete;
     UnitWorker& operator=(const UnitWorker&) = delete;
 
-    const std::string& name() const { return unit_.name; }
-    const std::string& base() const { return base_; }  // "PREFIX/UNIT"
+    std::size_t index() const { return index_; }
 
     void start();
     // Asks the thread to end, without waiting for it (so that many units
@@ -76,12 +57,9 @@ class UnitWorker {
     void requestStop();
     // Ends the thread; with `markOffline` the unit's state becomes offline.
     void stop(bool markOffline);
-    // Publishes every retained topic of the unit again (after a connect).
-    void republish();
-    // A message on "PREFIX/UNIT/<subtopic>"; checked here, run by the worker.
-    // A retained command is refused: the broker would hand it out again on
-    // every connect.
-    void command(const std::string& subtopic, const std::string& payload, bool retained);
+    // A checked command, queued for the worker; a reason when it cannot be.
+    std::optional<std::string> enqueue(const Command& command,
+                                       const CommandRequest& request) override;
     // Waits until the first poll has told whether the unit answers.
     void waitFirstPoll(std::chrono::steady_clock::time_point until);
     // Called every so often from another thread: a poll that has gone on
@@ -100,33 +78,22 @@ class UnitWorker {
     template <typename Call>
     bool onUnit(Call&& call);
     void execute(const Pending& pending);
-    // Publishes when the retained value changes (or always, with `force`).
-    void set(const std::string& subtopic, const std::string& payload, bool force = false);
-    void setValue(Kind kind, unsigned position, std::int64_t value, bool force = false);
     void setOnline(bool online);
-    // A command that changed nothing: PREFIX/UNIT/error {"topic", "payload", "reason"}.
-    void reject(const std::string& topic, const std::string& payload, const std::string& reason);
-    // The same with "outcome" added (e.g. "unknown": it may have been carried out).
-    void report(const std::string& topic, const std::string& payload, const std::string& reason,
-                const char* outcome);
-    // Polls the unit at once and publishes `subtopic` again; its value, or
-    // nothing when the unit did not answer.
-    std::optional<std::string> readBack(const std::string& subtopic);
-    std::string infoJson() const;
+    // Polls the unit at once, so that the output's topic shows what it holds
+    // now; its raw value, or nothing when the unit did not answer.
+    std::optional<std::int64_t> readBack(Kind kind, unsigned position);
 
-    const UnitDescription unit_;
+    PointModel& model_;
+    const std::size_t index_;
+    const UnitDescription& unit_;
     KELVO_HANDLE handle_;
-    const std::string base_;
-    Publisher& publisher_;
     CycleStats& stats_;
 
     std::mutex mutex_;  // guards everything below
     std::condition_variable wake_;
-    std::map<std::string, std::string> retained_;  // subtopic -> payload
     struct Pending {
         Command command;
-        std::string topic;
-        std::string payload;
+        CommandRequest request;
     };
     std::deque<Pending> queue_;
     bool online_ = false;

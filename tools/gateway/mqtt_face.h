@@ -1,0 +1,64 @@
+// The plain MQTT face of the point model: PREFIX/UNIT/... topics, retained,
+// and the /set commands.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "points.h"
+
+namespace gateway {
+
+// Where the faces publish; the gateway forwards to the broker.
+class Publisher {
+  public:
+    virtual ~Publisher() = default;
+    virtual void publish(const std::string& topic, const std::string& payload, bool retain) = 0;
+};
+
+class MqttFace : public Face {
+  public:
+    MqttFace(PointModel& model, Publisher& publisher, const std::string& prefix)
+        : model_(model), publisher_(publisher), prefix_(prefix) {}
+
+    void unitAdded(std::size_t unit, const UnitDescription& description,
+                   const std::vector<Point>& points) override;
+    void stateChanged(std::size_t unit, bool online) override;
+    void pointReported(std::size_t unit, const Point& point, bool always) override;
+    void commandFailed(std::size_t unit, const CommandRequest& request, const std::string& reason,
+                       const char* outcome) override;
+
+    // Publishes every retained topic of a unit again (after a connect).
+    void republish(std::size_t unit);
+    // The subscriptions for a unit's commands.
+    std::vector<std::string> patterns(std::size_t unit);
+    // A message on PREFIX/UNIT/...: a command for a unit of this gateway
+    // goes to the model; other topics are not ours. A retained command is
+    // refused: the broker would hand it out again on every connect.
+    void message(const std::string& topic, const std::string& payload, bool retained);
+
+  private:
+    struct Unit {
+        std::string base;                             // "PREFIX/UNIT"
+        std::mutex mutex;                             // guards retained
+        std::map<std::string, std::string> retained;  // subtopic -> payload
+    };
+    Unit& unit(std::size_t index);
+    // Publishes when the retained value changes (or always, with `force`).
+    void set(Unit& u, const std::string& subtopic, const std::string& payload, bool force);
+
+    PointModel& model_;
+    Publisher& publisher_;
+    const std::string prefix_;
+    std::mutex unitsMutex_;  // guards units_ (the vector)
+    std::vector<std::unique_ptr<Unit>> units_;
+};
+
+// The unit's info JSON: model, kind, unitId, ..., and the names and scales
+// of its points where they are configured.
+std::string InfoJson(const UnitDescription& unit, const std::vector<Point>& points);
+
+}  // namespace gateway
