@@ -59,12 +59,12 @@ def wait_ready(proc: subprocess.Popen, prefix: str) -> str:
 class Watcher:
     """A mosquitto_sub on PREFIX/#: the latest payload of every topic and every message."""
 
-    def __init__(self, pattern: str = "kelvo/#") -> None:
+    def __init__(self, pattern: str = "kelvo/#", port: int = BROKER_PORT) -> None:
         self.lock = threading.Condition()
         self.latest: Dict[str, str] = {}
         self.log: List[Tuple[float, str, str]] = []
         self.proc = subprocess.Popen(
-            ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", "1",
+            ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port), "-q", "1",
              "-t", pattern, "-F", "%t %p"],
             stdout=subprocess.PIPE, text=True, errors="replace")
         self.thread = threading.Thread(target=self._read, daemon=True)
@@ -142,8 +142,9 @@ def snapshot(seconds: float = 1.0) -> Dict[str, str]:
         return dict(w.latest)
 
 
-def publish(topic: str, payload: str | bytes, retain: bool = False) -> None:
-    args = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", "1", "-t", topic]
+def publish(topic: str, payload: str | bytes, retain: bool = False,
+            port: int = BROKER_PORT) -> None:
+    args = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(port), "-q", "1", "-t", topic]
     if retain:
         args.append("-r")
     if isinstance(payload, bytes):
@@ -173,11 +174,16 @@ class Control:
         self.sock.close()
 
 
-def start_broker(work: str, persistent: bool) -> subprocess.Popen:
-    """mosquitto on 127.0.0.1; with `persistent`, its store is kept in WORK/store."""
-    conf = os.path.join(work, "mosquitto.conf")
+def start_broker(work: str, persistent: bool, port: int = BROKER_PORT,
+                 bridge_to: Optional[int] = None) -> subprocess.Popen:
+    """mosquitto on 127.0.0.1:PORT; with `persistent`, its store is kept in WORK/store;
+    with `bridge_to`, it bridges kelvo/# both ways to the broker on that port."""
+    conf = os.path.join(work, f"mosquitto-{port}.conf")
     with open(conf, "w", encoding="ascii") as f:
-        f.write(f"listener {BROKER_PORT} 127.0.0.1\nallow_anonymous true\n")
+        f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\n")
+        if bridge_to:
+            f.write(f"connection plant\naddress 127.0.0.1:{bridge_to}\n"
+                    "topic kelvo/# both 1\n")
         if persistent:
             # mosquitto started as root saves as its own user.
             os.chmod(work, 0o755)
@@ -185,13 +191,13 @@ def start_broker(work: str, persistent: bool) -> subprocess.Popen:
             os.makedirs(store, exist_ok=True)
             os.chmod(store, 0o777)
             f.write(f"persistence true\npersistence_location {store}/\n")
-    log = os.path.join(work, "mosquitto.log")
+    log = os.path.join(work, f"mosquitto-{port}.log")
     with open(log, "wb") as out:
         broker = subprocess.Popen(["mosquitto", "-c", conf, "-v"], stdout=out,
                                   stderr=subprocess.STDOUT)
     deadline = time.monotonic() + WAIT_S
     while time.monotonic() < deadline:
-        probe = subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT),
+        probe = subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(port),
                                 "-t", "probe", "-n"], capture_output=True)
         if probe.returncode == 0:
             return broker
