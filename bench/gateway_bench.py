@@ -1,6 +1,6 @@
 """Benchmarks of kelvo-gateway: printed figures, no pass or fail.
 
-    scripts/netns-run python3 bench/gateway_bench.py [BUILD_DIR]
+    scripts/netns-run python3 bench/gateway_bench.py [BUILD_DIR] [SECTION...]
 
 1. latency from an input change (the simulator's control channel) to the
    MQTT message a subscriber gets, 20 units, 100 ms period;
@@ -8,7 +8,13 @@
 3. messages per second with 100 units that change every period;
 4. messages saved by report by exception: analog inputs following the
    simulator's waves, published every poll, on every change, and past a
-   deadband.
+   deadband;
+5. commands first: from a `/set` publish to its confirmation on the output's
+   topic, 100 units polled every period, each reply 5 ms late;
+6. 1,000 units found by broadcast, 100 ms period, Home Assistant discovery on:
+   time until all are online, the gateway's CPU, RSS and threads, the poll
+   cycle, and the publish rate of a burst (Home Assistant's `online`, which
+   makes the gateway publish every discovery config again).
 
 Runs mosquitto, kelvo-sim and the gateway inside the private network namespace
 (the gateway broadcasts its discovery query); prints a Markdown table.
@@ -33,6 +39,10 @@ import harness  # noqa: E402
 from harness import Control, Watcher, stop  # noqa: E402
 
 LATENCY_SAMPLES = 200
+COMMAND_SAMPLES = 300
+REPLY_DELAY_MS = 5
+LARGE_COUNT = 1000
+LARGE_SECONDS = 10
 STATS_SECONDS = 6
 MESSAGE_SECONDS = 5.0
 
@@ -155,6 +165,109 @@ def messages(work: str, period_ms: int) -> Dict[str, float]:
         run.close()
 
 
+def command_latency(work: str) -> Dict[str, float]:
+    """`/set` publish → the output's topic carries the new value, 100 units polled every
+    100 ms with replies 5 ms late and analog waves running; the commands go to 10 units
+    in turn, each at any phase of the poll period, through publishers kept open."""
+    run = Run(work, ["--count", "100", "--analog-waves", "--fault",
+                     f"*=delay:{REPLY_DELAY_MS}"], 100)
+    units = [f"KV-{m}-{i}" for m in DIGITAL_OUTPUTS for i in (1, 2)]
+    publishers = {u: subprocess.Popen(
+        ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(harness.BROKER_PORT), "-q", "1",
+         "-t", f"kelvo/{u}/do/0/set", "-l"], stdin=subprocess.PIPE, text=True) for u in units}
+    try:
+        w = run.watcher
+        w.wait(lambda: all(w.latest.get(f"kelvo/{u}/state") == "online" for u in units))
+        time.sleep(1)
+        samples = []
+        for i in range(COMMAND_SAMPLES):
+            time.sleep(random.uniform(0, 0.1))
+            unit = units[i % len(units)]
+            topic, value = f"kelvo/{unit}/do/0", str(i % 255 + 1)
+            start = time.monotonic()
+            publishers[unit].stdin.write(value + "\n")
+            publishers[unit].stdin.flush()
+            if w.wait_payload(topic, value, timeout=2.0):
+                samples.append((next(t for t, p in w.since(start, topic) if p == value) -
+                                start) * 1000)
+        reply = statistics.median(s["cycle_ms_p50"] for s in gateway_stats(run.stderr_path)[1:])
+        return {"p50": statistics.median(samples), "p99": percentile(samples, 0.99),
+                "max": max(samples), "samples": len(samples), "reply": reply}
+    finally:
+        for p in publishers.values():
+            p.stdin.close()
+            stop(p)
+        run.close()
+
+
+def proc_times(pid: int) -> float:
+    """User plus system CPU seconds of a process."""
+    with open(f"/proc/{pid}/stat", encoding="ascii") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def proc_status(pid: int) -> Dict[str, int]:
+    with open(f"/proc/{pid}/status", encoding="ascii") as f:
+        rows = dict(line.split(":", 1) for line in f if ":" in line)
+    return {"rss_mb": int(rows["VmRSS"].split()[0]) / 1024, "threads": int(rows["Threads"])}
+
+
+def large(work: str) -> Dict[str, float]:
+    """1,000 simulated units found by broadcast, every face on."""
+    procs = [harness.start_broker(work, persistent=False)]
+    procs.append(harness.start_sim("--count", str(LARGE_COUNT)))
+    w = Watcher("kelvo/+/state")
+    burst_log = os.path.join(work, "burst.log")
+    config = os.path.join(work, "large.toml")
+    with open(config, "w", encoding="utf-8") as f:
+        f.write("[homeassistant]\nenabled = true\n")
+    err = open(os.path.join(work, "large.err"), "w", encoding="utf-8")
+    try:
+        start = time.monotonic()
+        gw = subprocess.Popen([os.environ["KELVO_GATEWAY"], "--broker",
+                               f"127.0.0.1:{harness.BROKER_PORT}", "--id", "bench", "--period",
+                               "100", "--stats", "1", "--config", config],
+                              stdout=subprocess.DEVNULL, stderr=err)
+        procs.append(gw)
+        online = lambda: sum(p == "online" for p in w.latest.values())  # noqa: E731
+        w.wait(lambda: online() >= LARGE_COUNT, timeout=60)
+        result = {"online_s": time.monotonic() - start, "online": online()}
+        time.sleep(2)
+        first_stats = len(gateway_stats(err.name))
+        cpu0, t0 = proc_times(gw.pid), time.monotonic()
+        time.sleep(LARGE_SECONDS)
+        result["cpu"] = (proc_times(gw.pid) - cpu0) / (time.monotonic() - t0)
+        result.update(proc_status(gw.pid))
+        lines = gateway_stats(err.name)[first_stats:]
+        result["cycle_p50"] = statistics.median(s["cycle_ms_p50"] for s in lines)
+        result["cycle_p99"] = statistics.median(s["cycle_ms_p99"] for s in lines)
+        result["cycle_p99_worst"] = max(s["cycle_ms_p99"] for s in lines)
+        result["cycle_max"] = max(s["cycle_ms_max"] for s in lines)
+        # The burst: every discovery config again, as fast as the gateway publishes.
+        with open(burst_log, "w", encoding="ascii") as out:
+            sub = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p",
+                                    str(harness.BROKER_PORT), "-t", "homeassistant/#", "-R",
+                                    "-F", "%U"], stdout=out)
+            procs.append(sub)
+            time.sleep(1)
+            harness.publish("homeassistant/status", "online")
+            size = -1
+            while size != os.path.getsize(burst_log):  # until a second passes without one
+                size = os.path.getsize(burst_log)
+                time.sleep(1)
+        with open(burst_log, encoding="ascii") as f:
+            stamps = [float(line) for line in f if line.strip()]
+        result["burst"] = len(stamps)
+        result["burst_per_s"] = (len(stamps) - 1) / max(stamps[-1] - stamps[0], 1e-9)
+        return result
+    finally:
+        w.close()
+        for proc in reversed(procs):
+            stop(proc)
+        err.close()
+
+
 WAVE_UNITS = 5
 DEADBAND = 80  # codes: 1 % of the waves' span of 8,000
 
@@ -189,36 +302,89 @@ def exception_messages(work: str, mode: str, slow: bool) -> float:
         run.close()
 
 
+def latency_rows(work: str) -> List[str]:
+    lat = latency(work)
+    return [f"| input change → MQTT message, 20 units, 100 ms period ({lat['samples']} changes) "
+            f"| median {lat['median']:.1f} ms, 90 % {lat['p90']:.1f} ms, max {lat['max']:.1f} ms"
+            " | median < 105 ms |"]
+
+
+def cycle_rows(work: str) -> List[str]:
+    cyc = poll_cycle(work)
+    return [f"| poll cycle, 100 units, each reply 5 ms late | median {cyc['p50']:.1f} ms, "
+            f"99 % {cyc['p99']:.1f} ms, max {cyc['max']:.1f} ms ({cyc['cycles_per_s']:.0f} "
+            "cycles/s) | < 10 ms + broker's share |"]
+
+
+def message_rows(work: str) -> List[str]:
+    rows = []
+    for period in (100, 20):
+        m = messages(work, period)
+        rows.append(f"| messages/s, 100 units changing every period, {period} ms period | "
+                    f"{m['received_per_s']:,.0f} received ({m['published_per_s']:,.0f} "
+                    f"published), poll cycle 99 % {m['cycle_p99']:.1f} ms | |")
+    return rows
+
+
+def exception_rows(work: str) -> List[str]:
+    rows = []
+    for slow, waves in ((False, "1..4 s"), (True, "30..60 s")):
+        poll, change, deadband = (exception_messages(work, m, slow)
+                                  for m in ("poll", "change", "deadband"))
+        rows.append(f"| analog messages/s, {WAVE_UNITS} units × 16 channels, waves of {waves}, "
+                    f"100 ms period: every poll / on change / deadband {DEADBAND} codes | "
+                    f"{poll:,.0f} / {change:,.0f} / {deadband:,.0f} ({1 - deadband / poll:.0%} "
+                    "saved against every poll) | |")
+    return rows
+
+
+def command_rows(work: str) -> List[str]:
+    cmd = command_latency(work)
+    return [f"| `/set` publish → confirmation, 100 units polled every 100 ms, each reply "
+            f"{REPLY_DELAY_MS} ms late ({cmd['samples']} commands) | median {cmd['p50']:.1f} ms,"
+            f" 99 % {cmd['p99']:.1f} ms, max {cmd['max']:.1f} ms | 99 % ≤ reply "
+            f"({cmd['reply']:.1f} ms) + 20 ms = {cmd['reply'] + 20:.1f} ms |"]
+
+
+def large_rows(work: str) -> List[str]:
+    big = large(work)
+    return [
+        f"| {LARGE_COUNT:,} units found by broadcast, 100 ms period: start → all online | "
+        f"{big['online_s']:.1f} s ({big['online']} online) | 3 s |",
+        f"| the same, gateway CPU (MQTT and Home Assistant faces on) | {big['cpu']:.2f} core "
+        f"({big['cpu'] / (LARGE_COUNT * 10) * 1e6:.0f} µs per poll), {big['threads']} "
+        "threads | 0.25 core |",
+        f"| the same, gateway RSS | {big['rss_mb']:.0f} MB | ≤ 64 MB |",
+        f"| the same, poll cycle | median {big['cycle_p50']:.1f} ms, 99 % "
+        f"{big['cycle_p99']:.1f} ms (worst second {big['cycle_p99_worst']:.1f} ms), max "
+        f"{big['cycle_max']:.1f} ms | 99 % ≤ 100 ms |",
+        f"| burst publish to mosquitto ({big['burst']:,} discovery configs again) | "
+        f"{big['burst_per_s']:,.0f} messages/s | ≥ 30,000 messages/s |"]
+
+
+SECTIONS = {"latency": latency_rows, "cycle": cycle_rows, "messages": message_rows,
+            "exception": exception_rows, "commands": command_rows, "large": large_rows}
+
+
 def main() -> None:
+    """gateway_bench.py [BUILD_DIR] [SECTION...]: every section unless some are named."""
     harness.require_private_network()
-    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build"))
+    args = sys.argv[1:]
+    build = os.path.abspath(args.pop(0) if args and args[0] not in SECTIONS
+                            else os.path.join(ROOT, "build"))
+    unknown = [a for a in args if a not in SECTIONS]
+    if unknown:
+        sys.exit(f"unknown sections {unknown}; known: {', '.join(SECTIONS)}")
     os.environ["KELVO_GATEWAY"] = os.path.join(build, "kelvo-gateway")
     os.environ["KELVO_SIM"] = os.path.join(build, "kelvo-sim")
+    rows = []
     with tempfile.TemporaryDirectory(prefix="kelvo-gw-bench.") as work:
-        lat = latency(work)
-        cyc = poll_cycle(work)
-        msg100 = messages(work, 100)
-        msg20 = messages(work, 20)
-        exc = {(slow, mode): exception_messages(work, mode, slow)
-               for slow in (False, True) for mode in ("poll", "change", "deadband")}
+        for name, section in SECTIONS.items():
+            if not args or name in args:
+                rows += section(work)
     print("| Gateway measurement | Result | Goal |")
     print("|---|---|---|")
-    print(f"| input change → MQTT message, 20 units, 100 ms period ({lat['samples']} changes) | "
-          f"median {lat['median']:.1f} ms, 90 % {lat['p90']:.1f} ms, max {lat['max']:.1f} ms | "
-          "median < 105 ms |")
-    print(f"| poll cycle, 100 units, each reply 5 ms late | median {cyc['p50']:.1f} ms, "
-          f"99 % {cyc['p99']:.1f} ms, max {cyc['max']:.1f} ms ({cyc['cycles_per_s']:.0f} "
-          "cycles/s) | < 10 ms + broker's share |")
-    for period, m in ((100, msg100), (20, msg20)):
-        print(f"| messages/s, 100 units changing every period, {period} ms period | "
-              f"{m['received_per_s']:,.0f} received ({m['published_per_s']:,.0f} published), "
-              f"poll cycle 99 % {m['cycle_p99']:.1f} ms | |")
-    for slow, waves in ((False, "1..4 s"), (True, "30..60 s")):
-        poll, change, deadband = (exc[(slow, m)] for m in ("poll", "change", "deadband"))
-        print(f"| analog messages/s, {WAVE_UNITS} units × 16 channels, waves of {waves}, 100 ms "
-              f"period: every poll / on change / deadband {DEADBAND} codes | {poll:,.0f} / "
-              f"{change:,.0f} / {deadband:,.0f} ({1 - deadband / poll:.0%} saved against every "
-              "poll) | |")
+    print("\n".join(rows))
 
 
 if __name__ == "__main__":
