@@ -23,6 +23,8 @@ constexpr std::size_t ANSWER_MAX = 64;
 // hold the gateway nor grow its list without end.
 constexpr std::size_t MAX_ANSWERS = 4096;
 constexpr auto COLLECT_LIMIT = std::chrono::seconds(15);
+// Room for that many answers at about a kilobyte each, as the system counts them.
+constexpr int RECEIVE_BUFFER = 2 << 20;
 
 struct Socket {
     int fd = -1;
@@ -61,6 +63,12 @@ std::vector<FoundUnit> Discover(bool broadcast, const std::vector<std::string>& 
     Socket s;
     s.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s.fd < 0) return found;
+    // Every unit on the segment answers the broadcast at once: a thousand
+    // answers overflow the default receive buffer (about 200 KB), and a unit
+    // whose answer is dropped waits for the next rescan. Asking for more is
+    // best effort (the system caps it at net.core.rmem_max).
+    const int buffer = RECEIVE_BUFFER;
+    setsockopt(s.fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     if (broadcast) {
         const int on = 1;
         setsockopt(s.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
