@@ -1,7 +1,9 @@
 #include "gateway.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +33,9 @@ constexpr std::size_t IDENTIFY_AT_ONCE = 128;
 constexpr int IDENTIFY_LIMIT_MS = 15000;
 // A point not read again for this plus two periods is stale.
 constexpr auto STALE_AFTER = std::chrono::milliseconds(kelvo::tools::REPLY_TIMEOUT_MS);
+// A burst (every config and value after a connect, Home Assistant asking
+// for its configs) queues this many messages or more at once.
+constexpr std::size_t BURST_QUEUE = 1000;
 
 std::string Firmware(const KelvoVersionInfo& v) {
     char text[40];
@@ -254,6 +259,7 @@ int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
     // statistics when they are due.
     const auto statsEvery = std::chrono::seconds(statsSeconds);
     auto last = std::chrono::steady_clock::now();
+    std::size_t backlog = 0;  // the longest queue since the last trim
     for (;;) {
         timespec wait{0, 100 * 1000 * 1000};
         const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
@@ -263,6 +269,15 @@ int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
         }
         for (auto* w : workers()) w->checkStalled();
         model_.sweep(STALE_AFTER);
+        // The queue of a burst is freed in many small pieces that the
+        // allocator keeps: once it has drained, hand them back (with a
+        // thousand units, tens of MB).
+        const std::size_t queued = broker_->counts().queued;
+        backlog = std::max(backlog, queued);
+        if (queued == 0 && backlog >= BURST_QUEUE) {
+            malloc_trim(0);
+            backlog = 0;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (statsSeconds > 0 && now - last >= statsEvery) {
             printStats(std::chrono::duration<double>(now - last).count());
