@@ -54,8 +54,10 @@ struct CommandRequest {
     std::int64_t raw = 0;               // the value, unless `engineering` is set
     std::uint8_t mask = 0xFF;           // digital ports: the lines to change
     std::optional<double> engineering;  // a value in engineering units (a scaled output)
-    // Where the command came from, for the face's answer.
+    // Where the command came from, for the face's answer, and the face's own
+    // mark to match the answer to the request.
     Face* origin = nullptr;
+    std::uint64_t tag = 0;
     std::string topic;
     std::string payload;
 };

@@ -209,4 +209,8 @@ void PointModel::fail(std::size_t index, const CommandRequest& request, const st
     if (request.origin) request.origin->commandFailed(index, request, reason, outcome);
 }
 
+void PointModel::confirmed(std::size_t index, const CommandRequest& request) {
+    if (request.origin) request.origin->commandConfirmed(index, request);
+}
+
 }  // namespace gateway

@@ -79,6 +79,13 @@ class Face {
     // done) or may have been carried out (`outcome` "unknown").
     virtual void commandFailed(std::size_t unit, const CommandRequest& request,
                                const std::string& reason, const char* outcome) = 0;
+    // A command this face submitted was carried out and confirmed by the
+    // unit; its point was reported just before. For faces that answer each
+    // command (HTTP, Modbus); request.tag tells which one it was.
+    virtual void commandConfirmed(std::size_t unit, const CommandRequest& request) {
+        (void)unit;
+        (void)request;
+    }
 };
 
 // Where the model hands checked commands: the unit's worker. A reason when
@@ -113,6 +120,15 @@ class PointModel {
     void setOnline(std::size_t unit, bool online);
     bool online(std::size_t unit);
     std::optional<Point> point(std::size_t unit, Kind kind, unsigned position);
+    // Calls `look(points, online)` with the unit's lock held, for a face
+    // that reads many points at once without copying them; `look` must not
+    // call back into the model.
+    template <typename Look>
+    void visit(std::size_t index, Look&& look) {
+        Unit& u = unit(index);
+        std::lock_guard<std::mutex> hold(u.mutex);
+        look(static_cast<const std::vector<Point>&>(u.points), u.online);
+    }
     // Marks points STALE that have not been read for `after`.
     void sweep(std::chrono::steady_clock::duration after);
 
@@ -123,6 +139,9 @@ class PointModel {
     // From the worker: a command it could not carry out.
     void fail(std::size_t unit, const CommandRequest& request, const std::string& reason,
               const char* outcome = nullptr);
+    // From the worker: a command carried out and confirmed (after its point
+    // was updated).
+    void confirmed(std::size_t unit, const CommandRequest& request);
 
   private:
     struct Unit {

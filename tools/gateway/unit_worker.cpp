@@ -272,6 +272,7 @@ void UnitWorker::execute(const Pending& p) {
                       c.kind == Kind::COUNTER ? LowBits(c.value, unit_.model->bits) : c.value,
                       true);
     }
+    model_.confirmed(index_, p.request);
 }
 
 void UnitWorker::setOnline(bool online) {
