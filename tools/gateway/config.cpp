@@ -146,6 +146,9 @@ constexpr long MAX_PERIOD_MS = 3600000;
 constexpr long MAX_HEARTBEAT_S = 86400;
 constexpr int MAX_DECIMALS = 9;
 constexpr unsigned PORT_BITS = 8;
+constexpr long MIN_MODBUS_ID = 1;
+constexpr long MAX_MODBUS_ID = 247;
+constexpr long MAX_MODBUS_CLIENTS = 4096;
 
 double Number(const std::string& source, const toml::node& n, const std::string& key) {
     if (n.is_integer()) return static_cast<double>(n.as_integer()->get());
@@ -267,7 +270,7 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
     } catch (const toml::parse_error& e) {
         throw ConfigError(Where(source, e.source()) + ": " + std::string(e.description()));
     }
-    CheckKeys(source, root, "", {"gateway", "units", "unit", "broker", "homeassistant"});
+    CheckKeys(source, root, "", {"gateway", "units", "unit", "broker", "homeassistant", "modbus"});
 
     if (const toml::table* g = Section(source, root, "gateway")) {
         CheckKeys(source, *g, "gateway", {"id", "prefix", "period_ms", "publish", "heartbeat_s"});
@@ -311,13 +314,14 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
     // [unit."KV-109-1"] period_ms = 500, name = "boiler", ...
     if (const toml::table* units = Section(source, root, "unit")) {
         std::map<std::string, std::string> taken;  // topic name -> unit
+        std::map<int, std::string> ids;            // Modbus unit ID -> unit
         for (const auto& [key, node] : *units) {
             const std::string unit(key.str());
             if (!node.is_table()) Fail(source, node, "[unit." + unit + "] must be a table");
             const toml::table& t = *node.as_table();
-            CheckKeys(
-                source, t, "unit." + unit,
-                {"period_ms", "name", "publish", "heartbeat_s", "di", "do", "ai", "ao", "cnt"});
+            CheckKeys(source, t, "unit." + unit,
+                      {"period_ms", "name", "publish", "heartbeat_s", "modbus_id", "di", "do", "ai",
+                       "ao", "cnt"});
             UnitSettings u;
             if (t.get("period_ms")) {
                 int period = 0;
@@ -336,6 +340,17 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
                 ReadInt(source, t, "heartbeat_s", 0, MAX_HEARTBEAT_S, heartbeat);
                 u.heartbeatS = heartbeat;
             }
+            if (t.get("modbus_id")) {
+                int id = 0;
+                ReadInt(source, t, "modbus_id", MIN_MODBUS_ID, MAX_MODBUS_ID, id);
+                u.modbusId = id;
+                const auto [other, fresh] = ids.emplace(id, unit);
+                if (!fresh) {
+                    Fail(source, *t.get("modbus_id"),
+                         "units '" + other->second + "' and '" + unit + "' both have modbus_id " +
+                             std::to_string(id));
+                }
+            }
             ReadPoints(source, unit, t, u);
             const std::string topic = u.name.empty() ? unit : u.name;
             const auto [it, fresh] = taken.emplace(topic, unit);
@@ -346,6 +361,20 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
             }
             s.units[unit] = std::move(u);
         }
+    }
+    if (const toml::table* m = Section(source, root, "modbus")) {
+        CheckKeys(source, *m, "modbus", {"listen", "word_order", "clients", "idle_timeout_s"});
+        ReadString(source, *m, "listen", s.modbus.listen);
+        if (const toml::node* n = m->get("word_order")) {
+            const std::string order = n->is_string() ? n->as_string()->get() : "";
+            if (order != "high_first" && order != "low_first") {
+                Fail(source, *n, "'word_order' must be \"high_first\" or \"low_first\"");
+            }
+            s.modbus.wordOrder =
+                order == "low_first" ? WordOrder::LOW_FIRST : WordOrder::HIGH_FIRST;
+        }
+        ReadInt(source, *m, "clients", 1, MAX_MODBUS_CLIENTS, s.modbus.clients);
+        ReadInt(source, *m, "idle_timeout_s", 1, 86400, s.modbus.idleTimeoutS);
     }
     if (const toml::table* b = Section(source, root, "broker")) {
         CheckKeys(source, *b, "broker",

@@ -44,11 +44,23 @@ struct UnitSettings {
     std::optional<PublishMode> publish;
     std::optional<int> heartbeatS;
     std::map<std::string, PointSettings> points;  // "ai/0", "di/2", ...
+    std::optional<int> modbusId;                  // 1..247; unset: numbered in order
 };
 
 struct HomeAssistantSettings {
     bool enabled = false;
     std::string prefix = "homeassistant";
+};
+
+// The order of the two registers of a 32-bit value on Modbus.
+enum class WordOrder { HIGH_FIRST, LOW_FIRST };
+
+// [modbus]: the Modbus TCP server, off while `listen` is empty.
+struct ModbusSettings {
+    std::string listen;  // "HOST:PORT"
+    WordOrder wordOrder = WordOrder::HIGH_FIRST;
+    int clients = 64;       // connections at once
+    int idleTimeoutS = 60;  // a connection without a request this long is closed
 };
 
 struct Settings {
@@ -63,6 +75,7 @@ struct Settings {
     std::map<std::string, UnitSettings> units;  // by the unit's own name, "KV-109-1"
     HomeAssistantSettings homeAssistant;
     BrokerSettings broker;
+    ModbusSettings modbus;
 
     bool useBroadcast() const { return broadcast.value_or(addresses.empty()); }
     // The unit's settings; an empty set for a unit the file does not name.

@@ -60,6 +60,10 @@ Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
         homeAssistant_ = std::make_unique<HomeAssistantFace>(*this, settings_, gatewayTopic_);
         model_.addFace(homeAssistant_.get());
     }
+    if (!settings_.modbus.listen.empty()) {
+        modbus_ = std::make_unique<ModbusFace>(model_, settings_);
+        model_.addFace(modbus_.get());
+    }
     const std::string clientId = settings_.broker.clientId.empty() ? "kelvo-gateway-" + settings_.id
                                                                    : settings_.broker.clientId;
     broker_ = std::make_unique<Broker>(
@@ -135,6 +139,10 @@ std::vector<UnitWorker*> Gateway::workers() {
 }
 
 void Gateway::addUnits(std::vector<UnitDescription> units) {
+    // In order of model and unit ID: the Modbus face numbers them so.
+    std::stable_sort(units.begin(), units.end(), [](const auto& a, const auto& b) {
+        return std::make_pair(a.model->code, a.unitId) < std::make_pair(b.model->code, b.unitId);
+    });
     std::vector<std::string> patterns;
     for (auto& unit : units) {
         if (stopping_) return;
@@ -237,6 +245,7 @@ void Gateway::shutdown() {
     const auto all = workers();
     for (auto* w : all) w->requestStop();
     for (auto* w : all) w->stop(true);
+    if (modbus_) modbus_->stop();
     publish(gatewayTopic_, "offline", true);
     bool started;
     {
@@ -253,6 +262,7 @@ int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
     } catch (const std::runtime_error& e) {
         throw ConfigError(e.what());
     }
+    if (modbus_) modbus_->start();
     scanner_ = std::jthread([this](std::stop_token stop) { scan(stop); });
 
     // Wakes every 100 ms to look for stalled polls, and prints the

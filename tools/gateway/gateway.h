@@ -19,6 +19,7 @@
 #include "config.h"
 #include "discovery.h"
 #include "ha_face.h"
+#include "modbus_face.h"
 #include "mqtt_face.h"
 #include "points.h"
 #include "unit_worker.h"
@@ -77,6 +78,7 @@ class Gateway : public Publisher {
     PointModel model_{settings_};
     MqttFace mqtt_{model_, *this, settings_.prefix};
     std::unique_ptr<HomeAssistantFace> homeAssistant_;  // when enabled
+    std::unique_ptr<ModbusFace> modbus_;                // when it listens
 
     std::mutex unitsMutex_;  // guards workers_; workers are only ever added
     std::vector<std::unique_ptr<UnitWorker>> workers_;

@@ -11,7 +11,8 @@
 
 int main(int argc, char** argv) {
     CLI::App app{"kelvo-gateway: Kelvo units on an MQTT broker"};
-    std::string configFile, broker, prefix, id, passwordFile;
+    std::string configFile, broker, prefix, id, passwordFile, modbus;
+    bool printMap = false, csv = false;
     int period = 0, statsSeconds = 0;
     std::vector<std::string> addresses;
     app.add_option("--config", configFile, "TOML settings file")->check(CLI::ExistingFile);
@@ -26,6 +27,10 @@ int main(int argc, char** argv) {
                    "The broker password: this file's first line (for systemd, %d/NAME)");
     app.add_option("--stats", statsSeconds, "Print poll statistics to stderr every N seconds")
         ->check(CLI::Range(0, 3600));
+    app.add_option("--modbus", modbus, "Serve Modbus TCP on ADDR:PORT (e.g. 127.0.0.1:5020)");
+    app.add_flag("--print-modbus-map", printMap,
+                 "Find the units, print each one's Modbus unit ID and registers, and exit");
+    app.add_flag("--csv", csv, "With --print-modbus-map: as CSV");
     app.set_version_flag("--version", KELVO_GATEWAY_VERSION);
     CLI11_PARSE(app, argc, argv);
 
@@ -41,7 +46,11 @@ int main(int argc, char** argv) {
             settings.broker.passwordFile = passwordFile;
             settings.broker.password.clear();
         }
+        if (!modbus.empty()) settings.modbus.listen = modbus;
         gateway::LoadPassword(settings.broker);
+        if (printMap) {
+            return gateway::PrintModbusMap(settings, csv, stdout);
+        }
     } catch (const gateway::ConfigError& e) {
         std::fprintf(stderr, "kelvo-gateway: %s\n", e.what());
         return 2;
