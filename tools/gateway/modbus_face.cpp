@@ -34,12 +34,11 @@ constexpr int LOOP_WAKE_MS = 1000;
 constexpr int DISCOVERY_WAIT_MS = kelvo::tools::REPLY_TIMEOUT_MS;
 constexpr int LISTED_WAIT_MS = 300;
 
-// A refusal's reason or an unknown outcome, as a Modbus exception: a unit
-// that does not answer (offline, or the exchange failed and nobody knows
-// whether it was carried out) is a target that failed to respond.
-std::uint8_t ExceptionFor(const std::string& reason, const char* outcome) {
-    if (outcome || reason == "unit offline") return MODBUS_TARGET_FAILED;
-    return MODBUS_DEVICE_FAILURE;
+// A command that failed, as a Modbus exception: the unit was offline when it
+// came, or it failed at the unit (refused, or the exchange failed and it may
+// have been carried out: the unit's own refusal looks the same).
+std::uint8_t ExceptionFor(const std::string& reason) {
+    return reason == "unit offline" ? MODBUS_TARGET_FAILED : MODBUS_DEVICE_FAILURE;
 }
 
 // "HOST:PORT", "[V6]:PORT" or ":PORT" (every address).
@@ -117,10 +116,10 @@ void ModbusFace::unitAdded(std::size_t unit, const UnitDescription& description,
 }
 
 void ModbusFace::commandFailed(std::size_t, const CommandRequest& request,
-                               const std::string& reason, const char* outcome) {
+                               const std::string& reason, const char*) {
     {
         std::lock_guard<std::mutex> hold(outcomesMutex_);
-        outcomes_.push_back({request.tag, ExceptionFor(reason, outcome)});
+        outcomes_.push_back({request.tag, ExceptionFor(reason)});
     }
     wake();
 }
