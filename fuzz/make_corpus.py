@@ -371,10 +371,36 @@ DEVICE_LISTS = {
 }
 
 
+def modbus(unit, function, data, transaction=1):
+    """One Modbus TCP request frame."""
+    return struct.pack(">HHHBB", transaction, 0, len(data) + 2, unit, function) + data
+
+
+def modbus_seeds():
+    """fuzz_modbus: a flags byte, then a client's byte stream (see fuzz_modbus.cpp)."""
+    read = lambda unit, function, start, count: modbus(unit, function, struct.pack(">HH", start, count))
+    return {
+        "reads": b"\x00" + read(8, 1, 0, 24) + read(8, 2, 0, 24) + read(8, 3, 0, 3) +
+                 read(8, 4, 0, 3) + read(9, 4, 100, 125) + read(9, 4, 300, 32) +
+                 read(11, 4, 200, 4) + read(10, 3, 300, 8) + read(8, 4, 1000, 5),
+        "writes": b"\x01" + modbus(8, 5, struct.pack(">HH", 3, 0xFF00)) +
+                  modbus(14, 6, struct.pack(">HH", 5, 0x3C)) +
+                  modbus(14, 15, struct.pack(">HHB", 6, 4, 1) + b"\x03") +
+                  modbus(8, 16, struct.pack(">HHBHHH", 0, 3, 6, 1, 2, 3)) +
+                  modbus(11, 16, struct.pack(">HHBHH", 200, 2, 4, 0, 40000)) +
+                  modbus(10, 16, struct.pack(">HHBf", 300, 2, 4, 2.5)),
+        "exceptions": b"\x00" + modbus(8, 0x2B, b"\x0e\x01\x00") + read(99, 4, 0, 1) +
+                      read(20, 3, 100, 1) + read(8, 3, 0, 126) +
+                      modbus(11, 6, struct.pack(">HH", 201, 1)),
+        "truncated": b"\x00" + read(8, 4, 0, 3)[:9],
+    }
+
+
 def main():
     root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus")
     for target, seeds in (("fuzz_device_list", {k: v for k, v in DEVICE_LISTS.items()}),
-                          ("fuzz_replies", {k: f().bytes() for k, f in REPLY_SEEDS.items()})):
+                          ("fuzz_replies", {k: f().bytes() for k, f in REPLY_SEEDS.items()}),
+                          ("fuzz_modbus", modbus_seeds())):
         out = os.path.join(root, target)
         os.makedirs(out, exist_ok=True)
         for name, data in seeds.items():
