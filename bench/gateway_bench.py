@@ -14,7 +14,10 @@
 6. 1,000 units found by broadcast, 100 ms period, Home Assistant discovery on:
    time until all are online, the gateway's CPU, RSS and threads, the poll
    cycle, and the publish rate of a burst (Home Assistant's `online`, which
-   makes the gateway publish every discovery config again).
+   makes the gateway publish every discovery config again);
+7. Modbus TCP: 125-register reads with 1 and 32 clients, requests/s and
+   latency, beside libmodbus's own server on the same machine
+   (kelvo-bench-modbus-load, repetitions in rotating order).
 
 Runs mosquitto, kelvo-sim and the gateway inside the private network namespace
 (the gateway broadcasts its discovery query); prints a Markdown table.
@@ -364,8 +367,56 @@ def large_rows(work: str) -> List[str]:
         f"{big['burst_per_s']:,.0f} messages/s | ≥ 30,000 messages/s |"]
 
 
+MODBUS_PORT = 15020
+MODBUS_SECONDS = 2.0
+MODBUS_REPS = 3
+
+
+def modbus_load(build: str, port: int, unit: int, clients: int) -> Dict[str, float]:
+    out = subprocess.run([os.path.join(build, "kelvo-bench-modbus-load"), "read",
+                          f"127.0.0.1:{port}", str(unit), "100", "125", str(clients),
+                          str(MODBUS_SECONDS)], capture_output=True, text=True, check=True,
+                         timeout=60).stdout
+    return json.loads(out)
+
+
+def modbus_rows(work: str) -> List[str]:
+    build = os.path.dirname(os.environ["KELVO_GATEWAY"])
+    run = Run(work, ["--all-models"], 100,
+              f'[units]\nrescan_s = 0\n[modbus]\nlisten = "127.0.0.1:{MODBUS_PORT}"\n')
+    anchor = subprocess.Popen([os.path.join(build, "kelvo-bench-modbus-load"), "serve",
+                               f"127.0.0.1:{MODBUS_PORT + 1}"], stdout=subprocess.PIPE, text=True)
+    rows = []
+    try:
+        harness.wait_ready(anchor, "kelvo-bench-modbus-load: ready")
+        for clients in (1, 32):
+            # KV-109-1 (unit 9): 16 analog codes, then the map's gap, read as one block.
+            results: Dict[str, List[Dict[str, float]]] = {"gateway": [], "libmodbus": []}
+            for rep in range(MODBUS_REPS):
+                order = [("gateway", MODBUS_PORT, 9), ("libmodbus", MODBUS_PORT + 1, 1)]
+                for name, port, unit in order[rep % 2:] + order[:rep % 2]:
+                    results[name].append(modbus_load(build, port, unit, clients))
+            med = {name: {key: statistics.median(r[key] for r in runs) for key in runs[0]}
+                   for name, runs in results.items()}
+            gw, lm = med["gateway"], med["libmodbus"]
+            rows.append(
+                f"| Modbus TCP, 125-register reads, {clients} client{'s' if clients > 1 else ''}"
+                f" (median of {MODBUS_REPS} × {MODBUS_SECONDS:.0f} s) | gateway "
+                f"{gw['requests_per_s']:,.0f} requests/s, p50 {gw['p50_us'] / 1000:.2f} ms, p99 "
+                f"{gw['p99_us'] / 1000:.2f} ms; libmodbus server {lm['requests_per_s']:,.0f} "
+                f"requests/s, p99 {lm['p99_us'] / 1000:.2f} ms; ratio "
+                f"{gw['requests_per_s'] / lm['requests_per_s']:.2f}"
+                f"{'' if gw['errors'] == 0 else ', errors ' + str(gw['errors'])} | ≥ 0.8 × "
+                "libmodbus, p99 ≤ 1 ms |")
+    finally:
+        stop(anchor)
+        run.close()
+    return rows
+
+
 SECTIONS = {"latency": latency_rows, "cycle": cycle_rows, "messages": message_rows,
-            "exception": exception_rows, "commands": command_rows, "large": large_rows}
+            "exception": exception_rows, "commands": command_rows, "large": large_rows,
+            "modbus": modbus_rows}
 
 
 def main() -> None:
