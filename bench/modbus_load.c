@@ -151,8 +151,8 @@ static int load(int unit, int start, int count, int clients, double seconds) {
     if (!samples) return 1;
     const double begin = now_s();
     for (int i = 0; i < clients; ++i) {
-        readers[i] = (struct Reader){0, unit, start, count, begin + seconds, samples + i * each,
-                                     each, 0, 0};
+        readers[i] =
+            (struct Reader){0, unit, start, count, begin + seconds, samples + i * each, each, 0, 0};
         pthread_create(&readers[i].thread, NULL, read_loop, &readers[i]);
     }
     long total = 0, errors = 0;
@@ -168,9 +168,10 @@ static int load(int unit, int start, int count, int clients, double seconds) {
     const double p50 = total ? samples[total / 2] : 0;
     const double p99 = total ? samples[total * 99 / 100] : 0;
     const double most = total ? samples[total - 1] : 0;
-    printf("{\"requests\": %ld, \"requests_per_s\": %.0f, \"p50_us\": %.1f, \"p99_us\": %.1f, "
-           "\"max_us\": %.1f, \"errors\": %ld}\n",
-           total, total / elapsed, p50 * 1e6, p99 * 1e6, most * 1e6, errors);
+    printf(
+        "{\"requests\": %ld, \"requests_per_s\": %.0f, \"p50_us\": %.1f, \"p99_us\": %.1f, "
+        "\"max_us\": %.1f, \"errors\": %ld}\n",
+        total, total / elapsed, p50 * 1e6, p99 * 1e6, most * 1e6, errors);
     free(samples);
     return total > 0 ? 0 : 1;
 }
