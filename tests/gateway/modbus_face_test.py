@@ -291,6 +291,27 @@ class ModbusFaceTest(unittest.TestCase):
         finally:
             stop(low)
 
+    def test_7_bad_settings(self) -> None:
+        """Refused at start with exit status 2, naming what is wrong; nothing starts."""
+        path = os.path.join(self.work, "bad.toml")
+        cases = [
+            ('[unit."KV-101-1"]\nmodbus_id = 248\n', [], ":2: 'modbus_id' must be 1..247"),
+            ('[unit."KV-101-1"]\nmodbus_id = 3\n[unit."KV-102-1"]\nmodbus_id = 3\n', [],
+             ":4: units 'KV-101-1' and 'KV-102-1' both have modbus_id 3"),
+            ('[modbus]\nword_order = "middle"\n', [], ":2: 'word_order' must be"),
+            ('[modbus]\nclients = 0\n', [], ":2: 'clients' must be 1..4096"),
+            ('[modbus]\nport = 502\n', [], ":2: unknown key 'port' in [modbus]"),
+            ("", ["--modbus", "127.0.0.1:70000"], "bad port '70000'"),
+            ("", ["--modbus", f"127.0.0.1:{PORT}"], "cannot listen on"),  # taken by the test's
+        ]
+        for text, args, message in cases:
+            with open(path, "w", encoding="ascii") as f:
+                f.write(text)
+            run = subprocess.run([os.environ["KELVO_GATEWAY"], "--config", path, *args],
+                                 capture_output=True, text=True, timeout=WAIT_S)
+            self.assertEqual(run.returncode, 2, text + " ".join(args))
+            self.assertIn(message, run.stderr, text + " ".join(args))
+
 
 if __name__ == "__main__":
     unittest.main()

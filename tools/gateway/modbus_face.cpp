@@ -67,12 +67,14 @@ ModbusFace::ModbusFace(PointModel& model, const Settings& settings)
     modbus_t* ctx =
         modbus_new_tcp_pi(host.empty() || host == "*" ? nullptr : host.c_str(), port.c_str());
     if (!ctx) throw ConfigError("modbus: cannot listen on " + settings_.listen);
+    errno = 0;
     listener_ = modbus_tcp_pi_listen(ctx, LISTEN_BACKLOG);
     const int error = errno;
     modbus_free(ctx);
     if (listener_ < 0) {
+        // A name that does not resolve leaves errno as it was.
         throw ConfigError("modbus: cannot listen on " + settings_.listen + ": " +
-                          std::strerror(error));
+                          (error ? std::strerror(error) : "no such address"));
     }
     fcntl(listener_, F_SETFL, fcntl(listener_, F_GETFL) | O_NONBLOCK);
     fcntl(listener_, F_SETFD, FD_CLOEXEC);
