@@ -351,9 +351,11 @@ int PrintModbusMap(const Settings& settings, bool csv, std::FILE* out) {
         if (id == 0) continue;
         const UnitSettings& s = settings.unitSettings(u.name);
         const std::string name = settings.topicName(u.name);
-        if (!csv)
-            std::fprintf(out, "%sunit ID %u: %s (%s)\n", i ? "\n" : "", id, u.name.c_str(),
-                         name.c_str());
+        if (!csv) {
+            const std::string also = name == u.name ? "" : " (" + name + ")";
+            std::fprintf(out, "%sunit ID %u: %s%s\n", i ? "\n" : "", id, u.name.c_str(),
+                         also.c_str());
+        }
         for (const ModbusRow& r : ModbusRows(*u.model, s)) {
             if (csv) {
                 std::fprintf(out, "%u,%s,%s,%s,%u,%u,%s,%s,%s,%s,%s\n", id, u.name.c_str(),
@@ -361,9 +363,14 @@ int PrintModbusMap(const Settings& settings, bool csv, std::FILE* out) {
                              r.access, r.point.c_str(), quoted(r.label).c_str(),
                              quoted(r.unit).c_str());
             } else {
-                std::fprintf(out, "  %-16s %5u%-3s %-7s %-2s %-8s %s%s%s\n", r.table, r.address,
-                             r.registers == 2 ? "+1" : "", r.type, r.access, r.point.c_str(),
-                             r.label.c_str(), r.unit.empty() ? "" : " ", r.unit.c_str());
+                char line[512];
+                std::snprintf(line, sizeof line, "  %-16s %5u%-3s %-7s %-2s %-8s %s%s%s", r.table,
+                              r.address, r.registers == 2 ? "+1" : "", r.type, r.access,
+                              r.point.c_str(), r.label.c_str(), r.unit.empty() ? "" : " ",
+                              r.unit.c_str());
+                std::string text = line;
+                text.erase(text.find_last_not_of(' ') + 1);
+                std::fprintf(out, "%s\n", text.c_str());
             }
         }
     }
