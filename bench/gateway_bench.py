@@ -17,7 +17,8 @@
    makes the gateway publish every discovery config again);
 7. Modbus TCP: 125-register reads with 1 and 32 clients, requests/s and
    latency, beside libmodbus's own server on the same machine
-   (kelvo-bench-modbus-load, repetitions in rotating order).
+   (kelvo-bench-modbus-load, repetitions in rotating order; the clients
+   pinned to one CPU, the server, the whole gateway included, to the other).
 
 Runs mosquitto, kelvo-sim and the gateway inside the private network namespace
 (the gateway broadcasts its discovery query); prints a Markdown table.
@@ -370,10 +371,15 @@ def large_rows(work: str) -> List[str]:
 MODBUS_PORT = 15020
 MODBUS_SECONDS = 2.0
 MODBUS_REPS = 3
+# The clients on one CPU, the server (the whole gateway, or libmodbus's) on
+# the other: left to the scheduler, a round trip on loopback costs several
+# times more or less from run to run, as the two land on one CPU or two.
+MODBUS_CPUS = os.environ.get("KELVO_BENCH_CPUS", "0,1").split(",")
 
 
 def modbus_load(build: str, port: int, unit: int, clients: int) -> Dict[str, float]:
-    out = subprocess.run([os.path.join(build, "kelvo-bench-modbus-load"), "read",
+    out = subprocess.run(["taskset", "-c", MODBUS_CPUS[0],
+                          os.path.join(build, "kelvo-bench-modbus-load"), "read",
                           f"127.0.0.1:{port}", str(unit), "100", "125", str(clients),
                           str(MODBUS_SECONDS)], capture_output=True, text=True, check=True,
                          timeout=60).stdout
@@ -384,7 +390,10 @@ def modbus_rows(work: str) -> List[str]:
     build = os.path.dirname(os.environ["KELVO_GATEWAY"])
     run = Run(work, ["--all-models"], 100,
               f'[units]\nrescan_s = 0\n[modbus]\nlisten = "127.0.0.1:{MODBUS_PORT}"\n')
-    anchor = subprocess.Popen([os.path.join(build, "kelvo-bench-modbus-load"), "serve",
+    subprocess.run(["taskset", "-a", "-p", "-c", MODBUS_CPUS[1], str(run.procs[-1].pid)],
+                   check=True, capture_output=True)
+    anchor = subprocess.Popen(["taskset", "-c", MODBUS_CPUS[1],
+                               os.path.join(build, "kelvo-bench-modbus-load"), "serve",
                                f"127.0.0.1:{MODBUS_PORT + 1}"], stdout=subprocess.PIPE, text=True)
     rows = []
     try:
