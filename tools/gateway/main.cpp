@@ -28,9 +28,10 @@ int main(int argc, char** argv) {
     app.add_option("--stats", statsSeconds, "Print poll statistics to stderr every N seconds")
         ->check(CLI::Range(0, 3600));
     app.add_option("--modbus", modbus, "Serve Modbus TCP on ADDR:PORT (e.g. 127.0.0.1:5020)");
-    app.add_flag("--print-modbus-map", printMap,
-                 "Find the units, print each one's Modbus unit ID and registers, and exit");
-    app.add_flag("--csv", csv, "With --print-modbus-map: as CSV");
+    auto* printMapFlag =
+        app.add_flag("--print-modbus-map", printMap,
+                     "Find the units, print each one's Modbus unit ID and registers, and exit");
+    app.add_flag("--csv", csv, "With --print-modbus-map: as CSV")->needs(printMapFlag);
     app.set_version_flag("--version", KELVO_GATEWAY_VERSION);
     CLI11_PARSE(app, argc, argv);
 
@@ -47,10 +48,8 @@ int main(int argc, char** argv) {
             settings.broker.password.clear();
         }
         if (!modbus.empty()) settings.modbus.listen = modbus;
+        if (printMap) return gateway::PrintModbusMap(settings, csv, stdout);
         gateway::LoadPassword(settings.broker);
-        if (printMap) {
-            return gateway::PrintModbusMap(settings, csv, stdout);
-        }
     } catch (const gateway::ConfigError& e) {
         std::fprintf(stderr, "kelvo-gateway: %s\n", e.what());
         return 2;
