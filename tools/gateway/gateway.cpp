@@ -60,6 +60,13 @@ Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
         homeAssistant_ = std::make_unique<HomeAssistantFace>(*this, settings_, gatewayTopic_);
         model_.addFace(homeAssistant_.get());
     }
+    if (!settings_.http.listen.empty()) {
+        web_ = std::make_unique<WebFace>(
+            model_, settings_,
+            WebSources{[this](std::size_t unit) { return worker(unit); },
+                       [this] { return broker_ && broker_->connected(); }});
+        model_.addFace(web_.get());
+    }
     const std::string clientId = settings_.broker.clientId.empty() ? "kelvo-gateway-" + settings_.id
                                                                    : settings_.broker.clientId;
     broker_ = std::make_unique<Broker>(
@@ -132,6 +139,14 @@ std::vector<UnitWorker*> Gateway::workers() {
     std::vector<UnitWorker*> all;
     for (auto& w : workers_) all.push_back(w.get());
     return all;
+}
+
+UnitWorker* Gateway::worker(std::size_t unit) {
+    std::lock_guard<std::mutex> hold(unitsMutex_);
+    for (auto& w : workers_) {
+        if (w->index() == unit) return w.get();
+    }
+    return nullptr;
 }
 
 void Gateway::addUnits(std::vector<UnitDescription> units) {
@@ -233,6 +248,7 @@ void Gateway::shutdown() {
         scanner_.request_stop();
     }
     if (scanner_.joinable()) scanner_.join();
+    if (web_) web_->stop();
     // Every unit winds down at once, then each is marked offline.
     const auto all = workers();
     for (auto* w : all) w->requestStop();
@@ -253,6 +269,7 @@ int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
     } catch (const std::runtime_error& e) {
         throw ConfigError(e.what());
     }
+    if (web_) web_->start();
     scanner_ = std::jthread([this](std::stop_token stop) { scan(stop); });
 
     // Wakes every 100 ms to look for stalled polls, and prints the

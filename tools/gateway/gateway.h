@@ -22,6 +22,7 @@
 #include "mqtt_face.h"
 #include "points.h"
 #include "unit_worker.h"
+#include "web_face.h"
 
 namespace gateway {
 
@@ -59,6 +60,7 @@ class Gateway : public Publisher {
     // The clean stop: units offline, then the gateway, then the broker.
     void shutdown();
     std::vector<UnitWorker*> workers();
+    UnitWorker* worker(std::size_t unit);
     void connected();
     void message(const std::string& topic, const std::string& payload, bool retained);
     void printStats(double seconds);
@@ -77,6 +79,7 @@ class Gateway : public Publisher {
     PointModel model_{settings_};
     MqttFace mqtt_{model_, *this, settings_.prefix};
     std::unique_ptr<HomeAssistantFace> homeAssistant_;  // when enabled
+    std::unique_ptr<WebFace> web_;                      // when [http] listen is set
 
     std::mutex unitsMutex_;  // guards workers_; workers are only ever added
     std::vector<std::unique_ptr<UnitWorker>> workers_;
