@@ -352,6 +352,7 @@ Json WebFace::Impl::unitJson(std::size_t index, bool withPoints) {
     u["firmware"] = d.firmware.empty() ? Json() : Json(d.firmware);
     u["bits"] = m.bits;
     u["periodMs"] = d.period.count();
+    u["sampling"] = true;  // every unit has sampling memory
     bool online = false;
     Json points = Json::array();
     model.visit(index, [&](const std::vector<Point>& all, bool on) {

@@ -3,10 +3,15 @@
 // unit's worker, between its polls.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "kelvo.h"
 #include "points.h"
 
 namespace httplib {
@@ -27,8 +32,17 @@ class Sampling {
     void routes(httplib::Server& server, Finder find);
 
   private:
+    // Runs `call` on the unit's worker and waits for it; false (with the
+    // error sent) when it cannot run or did not finish in time.
+    bool onWorker(std::size_t unit, httplib::Response& res,
+                  const std::function<void(KELVO_HANDLE)>& call);
+
     PointModel& model_;
     Workers workers_;
+    std::mutex mutex_;  // guards channels_
+    // The analog input channels chosen for each unit (empty: all), to tell
+    // the columns of its capture.
+    std::map<std::size_t, std::vector<std::uint8_t>> channels_;
 };
 
 }  // namespace gateway
