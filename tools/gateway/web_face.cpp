@@ -217,6 +217,12 @@ WebFace::WebFace(PointModel& model, const Settings& settings, WebSources sources
     server.new_task_queue = [] {
         return new httplib::ThreadPool(EVENT_CLIENTS_LIMIT + OTHER_THREADS);
     };
+    // Not the server's default, which shares the port with any other
+    // listener on it: a second gateway on the same port must fail to start.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_payload_max_length(BODY_LIMIT);
     server.set_read_timeout(READ_TIMEOUT_S, 0);
     server.set_write_timeout(WRITE_TIMEOUT_S, 0);
