@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <openssl/crypto.h>
 
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
+#include <shared_mutex>
 #include <thread>
 
 #include "unit_worker.h"
@@ -26,7 +28,10 @@ constexpr std::size_t EVENT_CLIENTS_LIMIT = 32;
 constexpr std::size_t OTHER_THREADS = 8;  // for everything but event streams
 // A stream with nothing to send says so this often, so that a client
 // behind a proxy keeps it open and a gone client is noticed.
-constexpr auto KEEPALIVE = std::chrono::seconds(15);
+constexpr auto KEEPALIVE = std::chrono::milliseconds(15000);
+// A stream sends what changed this often: the changes of a poll round go
+// out in one write rather than one each.
+constexpr auto TICK = std::chrono::milliseconds(40);
 // A write waits at most this long for the unit's answer (its reply timeout,
 // a read-back after a failed exchange and the commands queued before it).
 constexpr auto COMMAND_WAIT = std::chrono::seconds(8);
@@ -83,6 +88,15 @@ void SendError(httplib::Response& res, int status, const std::string& reason) {
     SendJson(res, status, Json{{"error", reason}});
 }
 
+// A tag of an asset's content (FNV-1a), for If-None-Match.
+std::string AssetTag(const Asset& a) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::size_t i = 0; i < a.size; ++i) h = (h ^ a.data[i]) * 1099511628211ull;
+    char text[24];
+    std::snprintf(text, sizeof text, "\"%016llx\"", static_cast<unsigned long long>(h));
+    return text;
+}
+
 // A label value in the metrics text: backslash, quote and newline escaped.
 std::string Label(const std::string& text) {
     std::string out;
@@ -97,43 +111,81 @@ std::string Label(const std::string& text) {
     return out;
 }
 
-// What an event stream has yet to send: the latest of each point and state.
+// A point or a unit's state, as an event stream has yet to send it: the
+// event's text is made once and shared by every stream.
 struct Entry {
-    bool state = false;  // a unit's state (online) rather than a point
-    bool online = false;
-    Kind kind{};
-    unsigned position = 0;
-    std::int64_t raw = 0;
-    double value = 0;
-    Quality quality = Quality::OFFLINE;
-    std::int64_t atMs = 0;
+    std::size_t unit = 0;
+    int point = -1;  // the point's place in its unit; -1: the unit's state
+    std::shared_ptr<const std::string> text;
 };
-
-std::uint64_t EntryKey(std::size_t unit, const Entry& e) {
-    const std::uint64_t kind = e.state ? 0xFF : static_cast<std::uint64_t>(e.kind);
-    return (static_cast<std::uint64_t>(unit) << 24) | (kind << 16) | e.position;
-}
 
 struct EventClient {
     std::optional<std::size_t> unit;  // only this unit's points; states of all
-    std::mutex mutex;                 // guards the two below
+    std::mutex mutex;                 // guards everything below
     std::condition_variable wake;
-    // At most one entry per point and unit: memory is bounded by the number
-    // of points, however slowly the client reads.
-    std::map<std::uint64_t, std::pair<std::size_t, Entry>> pending;
+    // The latest entry of each point (by its place among all points, or in
+    // the one unit) and each state, and which of them wait to be sent: the
+    // memory is bounded by the number of points, however slowly the client
+    // reads, and nothing is allocated per change once every slot was used.
+    struct Slot {
+        Entry entry;
+        bool waiting = false;
+    };
+    std::vector<Slot> points, states;
+    std::vector<std::uint32_t> waitingPoints, waitingStates;
     bool closed = false;
+    std::chrono::steady_clock::time_point sentAt = std::chrono::steady_clock::now();
 
-    void put(std::size_t u, const Entry& e) {
-        if (!e.state && unit && *unit != u) return;
-        bool first;
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            first = pending.empty();
-            pending[EntryKey(u, e)] = {u, e};
+    // `slot`: the point's place among all points; `entry.point` in its unit.
+    void put(std::size_t slot, const Entry& entry) {
+        std::vector<Slot>* slots = &states;
+        std::vector<std::uint32_t>* waiting = &waitingStates;
+        std::size_t at = entry.unit;
+        if (entry.point >= 0) {
+            if (unit && *unit != entry.unit) return;
+            slots = &points;
+            waiting = &waitingPoints;
+            at = unit ? static_cast<std::size_t>(entry.point) : slot;
         }
-        if (first) wake.notify_one();
+        std::lock_guard<std::mutex> hold(mutex);
+        if (slots->size() <= at) slots->resize(at + 1);
+        Slot& s = (*slots)[at];
+        s.entry = entry;
+        if (!s.waiting) {
+            s.waiting = true;
+            waiting->push_back(static_cast<std::uint32_t>(at));
+        }
+    }
+
+    // What waits after one tick (woken early only to close): a worker that
+    // stores an entry never wakes the stream, so a change costs the worker
+    // no more than a store per stream, and a stream makes one write a tick.
+    std::vector<std::shared_ptr<const std::string>> take(std::chrono::milliseconds tick) {
+        std::unique_lock<std::mutex> lock(mutex);
+        wake.wait_for(lock, tick, [&] { return closed; });
+        std::vector<std::shared_ptr<const std::string>> out;
+        out.reserve(waitingPoints.size() + waitingStates.size());
+        for (const auto at : waitingStates) {
+            states[at].waiting = false;
+            out.push_back(std::move(states[at].entry.text));
+        }
+        for (const auto at : waitingPoints) {
+            points[at].waiting = false;
+            out.push_back(std::move(points[at].entry.text));
+        }
+        waitingStates.clear();
+        waitingPoints.clear();
+        return out;
     }
 };
+
+// "12.30" with `decimals`; "-0.00" reads as a change of sign, so it is "0.00".
+std::string ValueText(int decimals, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    if (text[0] == '-' && std::strtod(text, nullptr) == 0) return text + 1;
+    return text;
+}
 
 // A write waiting for its unit's answer.
 struct Waiter {
@@ -155,15 +207,21 @@ struct WebFace::Impl {
     std::thread thread;
     std::atomic<bool> stopped{false};
 
-    // What the face keeps of each unit: its name and point settings.
+    // What the face keeps of each unit for its events: its name, as JSON,
+    // and its points' topics and decimals, in the model's order.
     struct UnitInfo {
-        std::string name;
-        std::map<std::pair<Kind, unsigned>, PointSettings> settings;
+        std::string nameJson;
+        std::size_t firstSlot = 0;  // its first point's place among all points
+        std::vector<std::pair<std::string, int>> points;
+        std::map<std::pair<Kind, unsigned>, int> places;
     };
-    std::mutex unitsMutex;  // guards units
-    std::vector<UnitInfo> units;
+    std::shared_mutex unitsMutex;  // guards units and slots
+    std::vector<std::unique_ptr<UnitInfo>> units;
+    std::size_t slots = 0;
 
-    std::mutex clientsMutex;  // guards clients
+    // Guards clients: shared by the workers that hand a change to every
+    // stream, taken alone to add or remove one.
+    std::shared_mutex clientsMutex;
     std::vector<std::shared_ptr<EventClient>> clients;
 
     std::mutex waitersMutex;  // guards waiters and nextTag
@@ -184,10 +242,14 @@ struct WebFace::Impl {
     std::string metrics();
     void answer(const CommandRequest& request, bool confirmed, const std::string& reason,
                 const char* outcome);
-    std::string unitName(std::size_t unit) {
-        std::lock_guard<std::mutex> hold(unitsMutex);
-        return unit < units.size() ? units[unit].name : std::string();
+    UnitInfo* unitInfo(std::size_t unit) {
+        std::shared_lock<std::shared_mutex> hold(unitsMutex);
+        return unit < units.size() ? units[unit].get() : nullptr;
     }
+    // The events: "state" {unit, online} and "point" {unit, point, raw,
+    // value, text, quality, at}.
+    static Entry stateEvent(std::size_t unit, const UnitInfo& info, bool online);
+    static Entry pointEvent(std::size_t unit, const UnitInfo& info, int place, const Point& p);
     std::optional<std::size_t> findUnit(const std::string& name, httplib::Response& res) {
         auto index = model.find(name);
         if (!index) SendError(res, 404, "no unit named '" + name + "'");
@@ -244,7 +306,7 @@ void WebFace::start() {
 void WebFace::stop() {
     if (impl_->stopped.exchange(true)) return;
     {
-        std::lock_guard<std::mutex> hold(impl_->clientsMutex);
+        std::lock_guard<std::shared_mutex> hold(impl_->clientsMutex);
         for (auto& c : impl_->clients) {
             std::lock_guard<std::mutex> hold2(c->mutex);
             c->closed = true;
@@ -257,34 +319,38 @@ void WebFace::stop() {
 
 void WebFace::unitAdded(std::size_t unit, const UnitDescription& description,
                         const std::vector<Point>& points) {
-    Impl::UnitInfo info;
-    info.name = description.topic;
-    for (const Point& p : points) info.settings[{p.kind, p.position}] = p.settings;
-    std::lock_guard<std::mutex> hold(impl_->unitsMutex);
+    auto info = std::make_unique<Impl::UnitInfo>();
+    info->nameJson = Json(description.topic).dump();
+    for (const Point& p : points) {
+        info->places[{p.kind, p.position}] = static_cast<int>(info->points.size());
+        info->points.emplace_back(p.topic(), p.settings.decimals);
+    }
+    std::lock_guard<std::shared_mutex> hold(impl_->unitsMutex);
+    info->firstSlot = impl_->slots;
+    impl_->slots += info->points.size();
     if (impl_->units.size() <= unit) impl_->units.resize(unit + 1);
     impl_->units[unit] = std::move(info);
 }
 
 void WebFace::stateChanged(std::size_t unit, bool online) {
-    Entry e;
-    e.state = true;
-    e.online = online;
-    std::lock_guard<std::mutex> hold(impl_->clientsMutex);
-    for (auto& c : impl_->clients) c->put(unit, e);
+    std::shared_lock<std::shared_mutex> hold(impl_->clientsMutex);
+    const Impl::UnitInfo* info = impl_->unitInfo(unit);
+    if (impl_->clients.empty() || !info) return;
+    const Entry e = Impl::stateEvent(unit, *info, online);
+    for (auto& c : impl_->clients) c->put(0, e);
 }
 
 void WebFace::pointReported(std::size_t unit, const Point& p, bool always) {
     (void)always;
-    std::lock_guard<std::mutex> hold(impl_->clientsMutex);
+    std::shared_lock<std::shared_mutex> hold(impl_->clientsMutex);
     if (impl_->clients.empty()) return;
-    Entry e;
-    e.kind = p.kind;
-    e.position = p.position;
-    e.raw = p.raw;
-    e.value = p.value;
-    e.quality = p.quality;
-    e.atMs = EpochMs(p.readAt);
-    for (auto& c : impl_->clients) c->put(unit, e);
+    const Impl::UnitInfo* info = impl_->unitInfo(unit);
+    if (!info) return;
+    const auto it = info->places.find({p.kind, p.position});
+    if (it == info->places.end()) return;
+    const Entry e = Impl::pointEvent(unit, *info, it->second, p);
+    const std::size_t slot = info->firstSlot + static_cast<std::size_t>(it->second);
+    for (auto& c : impl_->clients) c->put(slot, e);
 }
 
 void WebFace::commandFailed(std::size_t unit, const CommandRequest& request,
@@ -544,6 +610,34 @@ void WebFace::Impl::write(const httplib::Request& req, httplib::Response& res) {
     SendJson(res, 200, ok);
 }
 
+Entry WebFace::Impl::stateEvent(std::size_t unit, const UnitInfo& info, bool online) {
+    return {unit, -1,
+            std::make_shared<const std::string>("event: state\ndata: {\"unit\":" + info.nameJson +
+                                                ",\"online\":" + (online ? "true" : "false") +
+                                                "}\n\n")};
+}
+
+Entry WebFace::Impl::pointEvent(std::size_t unit, const UnitInfo& info, int place, const Point& p) {
+    const auto& [topic, decimals] = info.points[static_cast<std::size_t>(place)];
+    std::string text;
+    text.reserve(160);
+    char number[32];
+    auto append = [&](auto v) {
+        const auto r = std::to_chars(number, number + sizeof number, v);
+        text.append(number, r.ptr);
+    };
+    text.append("event: point\ndata: {\"unit\":").append(info.nameJson);
+    text.append(",\"point\":\"").append(topic).append("\",\"raw\":");
+    append(p.raw);
+    text.append(",\"value\":");
+    append(p.value);
+    text.append(",\"text\":\"").append(ValueText(decimals, p.value));
+    text.append("\",\"quality\":\"").append(QualityText(p.quality)).append("\",\"at\":");
+    append(EpochMs(p.readAt));
+    text.append("}\n\n");
+    return {unit, place, std::make_shared<const std::string>(std::move(text))};
+}
+
 // GET /api/events[?unit=NAME]: every point and state now, then each change.
 void WebFace::Impl::events(const httplib::Request& req, httplib::Response& res) {
     auto client = std::make_shared<EventClient>();
@@ -552,31 +646,26 @@ void WebFace::Impl::events(const httplib::Request& req, httplib::Response& res) 
         if (!client->unit) return;
     }
     {
-        std::lock_guard<std::mutex> hold(clientsMutex);
+        std::lock_guard<std::shared_mutex> hold(clientsMutex);
         if (clients.size() >= EVENT_CLIENTS_LIMIT || stopped) {
             SendError(res, 503, "too many event streams open");
             return;
         }
         clients.push_back(client);
     }
-    // After joining, so that no change falls between the two: each entry
+    // After joining, so that no change falls between the two: each slot
     // holds the latest value either way.
     for (std::size_t i = 0, n = model.size(); i < n; ++i) {
+        const UnitInfo* info = unitInfo(i);
+        if (!info) continue;
         model.visit(i, [&](const std::vector<Point>& points, bool online) {
-            Entry s;
-            s.state = true;
-            s.online = online;
-            client->put(i, s);
+            client->put(0, stateEvent(i, *info, online));
+            if (client->unit && *client->unit != i) return;
             for (const Point& p : points) {
-                if (!p.read) continue;
-                Entry e;
-                e.kind = p.kind;
-                e.position = p.position;
-                e.raw = p.raw;
-                e.value = p.value;
-                e.quality = p.quality;
-                e.atMs = EpochMs(p.readAt);
-                client->put(i, e);
+                const auto it = info->places.find({p.kind, p.position});
+                if (!p.read || it == info->places.end()) continue;
+                client->put(info->firstSlot + static_cast<std::size_t>(it->second),
+                            pointEvent(i, *info, it->second, p));
             }
         });
     }
@@ -586,48 +675,23 @@ void WebFace::Impl::events(const httplib::Request& req, httplib::Response& res) 
     res.set_chunked_content_provider(
         "text/event-stream",
         [this, client](std::size_t, httplib::DataSink& sink) {
-            std::map<std::uint64_t, std::pair<std::size_t, Entry>> batch;
+            auto batch = client->take(TICK);
+            const auto now = std::chrono::steady_clock::now();
             {
-                std::unique_lock<std::mutex> lock(client->mutex);
-                client->wake.wait_for(lock, KEEPALIVE,
-                                      [&] { return client->closed || !client->pending.empty(); });
+                std::lock_guard<std::mutex> hold(client->mutex);
                 if (client->closed) return false;
-                batch.swap(client->pending);
+                if (batch.empty() && now - client->sentAt < KEEPALIVE) return true;
+                client->sentAt = now;
             }
-            std::string text;
-            if (batch.empty()) text = ": keepalive\n\n";
-            for (const auto& [key, item] : batch) {
-                (void)key;
-                const auto& [u, e] = item;
-                Json j;
-                j["unit"] = unitName(u);
-                if (e.state) {
-                    j["online"] = e.online;
-                    text += "event: state\ndata: " + j.dump() + "\n\n";
-                    continue;
-                }
-                PointSettings s;
-                {
-                    std::lock_guard<std::mutex> hold(unitsMutex);
-                    if (u < units.size()) {
-                        const auto it = units[u].settings.find({e.kind, e.position});
-                        if (it != units[u].settings.end()) s = it->second;
-                    }
-                }
-                Point p{e.kind, e.position, s};
-                p.value = e.value;
-                j["point"] = p.topic();
-                j["raw"] = e.raw;
-                j["value"] = e.value;
-                j["text"] = p.valueText();
-                j["quality"] = QualityText(e.quality);
-                j["at"] = e.atMs;
-                text += "event: point\ndata: " + j.dump() + "\n\n";
-            }
+            std::string text = batch.empty() ? ": keepalive\n\n" : "";
+            std::size_t size = 0;
+            for (const auto& e : batch) size += e->size();
+            text.reserve(size);
+            for (const auto& e : batch) text += *e;
             return sink.write(text.data(), text.size());
         },
         [this, client](bool) {
-            std::lock_guard<std::mutex> hold(clientsMutex);
+            std::lock_guard<std::shared_mutex> hold(clientsMutex);
             std::erase(clients, client);
         });
 }
@@ -645,7 +709,7 @@ std::string WebFace::Impl::metrics() {
          (sources.brokerConnected && sources.brokerConnected() ? "1" : "0"));
     std::size_t streams;
     {
-        std::lock_guard<std::mutex> hold(clientsMutex);
+        std::lock_guard<std::shared_mutex> hold(clientsMutex);
         streams = clients.size();
     }
     line("# HELP kelvo_gateway_face_clients Clients connected to each face.");
@@ -711,16 +775,31 @@ void WebFace::Impl::routes() {
     for (std::size_t i = 0; i < WEB_ASSETS_COUNT; ++i) {
         if (std::string(WEB_ASSETS[i].name) == "index.html") page = &WEB_ASSETS[i];
     }
-    auto serve = [](httplib::Response& res, const Asset& a) {
-        res.set_content(reinterpret_cast<const char*>(a.data), a.size, ContentType(a.name));
+    // The files go plain (compressing chart.js takes longer than sending
+    // it), with a tag of their content: a reload costs a 304.
+    auto serve = [](const httplib::Request& req, httplib::Response& res, const Asset& a) {
+        const std::string tag = AssetTag(a);
+        res.set_header("ETag", tag);
         res.set_header("Cache-Control", "no-cache");
         res.set_header("X-Content-Type-Options", "nosniff");
+        if (req.get_header_value("If-None-Match") == tag) {
+            res.status = 304;
+            return;
+        }
+        const_cast<httplib::Request&>(req).headers.erase("Accept-Encoding");
+        res.set_content(reinterpret_cast<const char*>(a.data), a.size, ContentType(a.name));
     };
-    // Writes are checked before routing: a write without the token learns
-    // nothing about what exists.
+    // Brotli costs far more time than it saves here: gzip at most. Writes
+    // are checked before routing: a write without the token learns nothing
+    // about what exists.
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (req.method != "PUT" && req.method != "POST")
+        auto& headers = const_cast<httplib::Request&>(req).headers;
+        const std::string accepted = req.get_header_value("Accept-Encoding");
+        headers.erase("Accept-Encoding");
+        if (accepted.find("gzip") != std::string::npos) headers.emplace("Accept-Encoding", "gzip");
+        if (req.method != "PUT" && req.method != "POST") {
             return httplib::Server::HandlerResponse::Unhandled;
+        }
         return authorized(req, res) ? httplib::Server::HandlerResponse::Unhandled
                                     : httplib::Server::HandlerResponse::Handled;
     });
@@ -733,23 +812,24 @@ void WebFace::Impl::routes() {
                                                  : "bad request";
         SendError(res, res.status, reason);
     });
-    s.Get("/",
-          [page, serve](const httplib::Request&, httplib::Response& res) { serve(res, *page); });
+    s.Get("/", [page, serve](const httplib::Request& req, httplib::Response& res) {
+        serve(req, res, *page);
+    });
     // Only the files built in; a name is looked up, never opened.
     s.Get(R"(/assets/([A-Za-z0-9._-]+))",
           [serve](const httplib::Request& req, httplib::Response& res) {
               const std::string name = req.matches[1];
               for (std::size_t i = 0; i < WEB_ASSETS_COUNT; ++i) {
                   if (name == WEB_ASSETS[i].name) {
-                      serve(res, WEB_ASSETS[i]);
+                      serve(req, res, WEB_ASSETS[i]);
                       return;
                   }
               }
               SendError(res, 404, "not found");
           });
-    s.Get("/api/openapi.json", [serve](const httplib::Request&, httplib::Response& res) {
+    s.Get("/api/openapi.json", [serve](const httplib::Request& req, httplib::Response& res) {
         for (std::size_t i = 0; i < WEB_ASSETS_COUNT; ++i) {
-            if (std::string(WEB_ASSETS[i].name) == "openapi.json") serve(res, WEB_ASSETS[i]);
+            if (std::string(WEB_ASSETS[i].name) == "openapi.json") serve(req, res, WEB_ASSETS[i]);
         }
     });
     s.Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {

@@ -347,7 +347,10 @@ document.addEventListener("DOMContentLoaded", () => {
   $("sampling-status").addEventListener("click", () => samplingCall("GET", ""));
   $("sampling-read").addEventListener("click", samplingRead);
   window.addEventListener("hashchange", route);
-  refreshOverview().then(() => { document.body.dataset.ready = "1"; });
+  refreshOverview().then(() => {
+    document.body.dataset.readyMs = String(Math.round(performance.now()));
+    document.body.dataset.ready = "1";
+  });
   setInterval(refreshOverview, OVERVIEW_EVERY_MS);
   setInterval(redrawPlots, PLOT_EVERY_MS);
   route();
