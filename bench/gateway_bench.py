@@ -381,7 +381,7 @@ class EventReader:
     def __init__(self, keep: bool) -> None:
         import socket
         self.sock = socket.create_connection(("127.0.0.1", WEB_PORT), timeout=harness.WAIT_S)
-        self.sock.sendall(b"GET /api/events HTTP/1.1\r\nHost: bench\r\n\r\n")
+        self.sock.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         self.keep = keep
         self.events: List[tuple] = []
         self.thread = threading.Thread(target=self._read, daemon=True)

@@ -81,7 +81,7 @@ class Events:
 
     def __init__(self, query: str = "") -> None:
         self.sock = socket.create_connection(("127.0.0.1", PORT), timeout=WAIT_S)
-        self.sock.sendall(f"GET /api/events{query} HTTP/1.1\r\nHost: x\r\n"
+        self.sock.sendall(f"GET /api/events{query} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                           "Accept-Encoding: gzip\r\n\r\n".encode())
         self.buffer = b""
         head = self._until(b"\r\n\r\n")
@@ -221,6 +221,10 @@ class WebTest(unittest.TestCase):
             ("PUT", "/api/units/KV-108-1/do/0", None, TOKEN, {"Content-Type": "text/plain"},
              b'{"value": 1}', 415, "JSON"),
             ("PUT", "/api/units/KV-108-1/do/0", None, TOKEN, {}, b" " * 20000, 413, "large"),
+            ("PUT", "/api/units/KV-108-1/do/0", {"value": 1}, TOKEN,
+             {"Origin": "http://evil.example"}, None, 403, "other sites"),
+            ("GET", "/api/units", None, None, {"Host": "evil.example:18080"}, None, 403,
+             "localhost"),
             ("GET", "/api/units/KV-999-1", None, None, {}, None, 404, "no unit"),
             ("GET", "/assets/../../../etc/passwd", None, None, {}, None, 404, "not found"),
             ("GET", "/assets/%2e%2e%2f%2e%2e%2fetc%2fpasswd", None, None, {}, None, 404,
@@ -308,7 +312,7 @@ class WebTest(unittest.TestCase):
         """Every change reaches a client at once, while a stalled client holds on."""
         stalled = socket.create_connection(("127.0.0.1", PORT), timeout=WAIT_S)
         stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        stalled.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
+        stalled.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         events = Events("?unit=KV-109-1")
         try:
             # The state of every unit and the unit's points, first.

@@ -1,5 +1,6 @@
 #include "web_face.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <openssl/crypto.h>
 
@@ -86,6 +87,21 @@ void SendJson(httplib::Response& res, int status, const Json& body) {
 
 void SendError(httplib::Response& res, int status, const std::string& reason) {
     SendJson(res, status, Json{{"error", reason}});
+}
+
+// The host of a Host header or an origin's authority: "[::1]:80" -> "::1".
+std::string HostName(const std::string& authority) {
+    if (!authority.empty() && authority[0] == '[') {
+        const auto end = authority.find(']');
+        return end == std::string::npos ? authority : authority.substr(1, end - 1);
+    }
+    return authority.substr(0, authority.rfind(':'));
+}
+
+bool IsAddress(const std::string& host) {
+    unsigned char buffer[sizeof(in6_addr)];
+    return inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
 // A tag of an asset's content (FNV-1a), for If-None-Match.
@@ -797,8 +813,28 @@ void WebFace::Impl::routes() {
         const std::string accepted = req.get_header_value("Accept-Encoding");
         headers.erase("Accept-Encoding");
         if (accepted.find("gzip") != std::string::npos) headers.emplace("Accept-Encoding", "gzip");
+        // On loopback, a page of some other site whose name was made to
+        // point here (DNS rebinding) would be same-origin with the gateway:
+        // only addresses and localhost are names of it.
+        const std::string host = HostName(req.get_header_value("Host"));
+        if (settings.http.loopback() && host != "localhost" && !IsAddress(host)) {
+            SendError(res, 403, "this gateway answers only to its address or localhost");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (req.method != "PUT" && req.method != "POST") {
             return httplib::Server::HandlerResponse::Unhandled;
+        }
+        // A browser names the page that sends a write: one of another site
+        // is refused.
+        const std::string origin = req.get_header_value("Origin");
+        if (!origin.empty()) {
+            const auto scheme = origin.find("://");
+            const std::string authority =
+                scheme == std::string::npos ? origin : origin.substr(scheme + 3);
+            if (authority != req.get_header_value("Host")) {
+                SendError(res, 403, "writes from pages of other sites are refused");
+                return httplib::Server::HandlerResponse::Handled;
+            }
         }
         return authorized(req, res) ? httplib::Server::HandlerResponse::Unhandled
                                     : httplib::Server::HandlerResponse::Handled;
