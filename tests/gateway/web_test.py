@@ -213,6 +213,8 @@ class WebTest(unittest.TestCase):
             ("PUT", "/api/units/KV-110-1/ao/1", {"value": 99999}, TOKEN, {}, None, 400,
              "outside"),
             ("PUT", "/api/units/KV-108-1/do/0", {"value": 1.5}, TOKEN, {}, None, 400, "integer"),
+            ("PUT", "/api/units/KV-110-1/ao/1", {"value": 2 ** 64 - 1}, TOKEN, {}, None, 400,
+             "range"),
             ("PUT", "/api/units/KV-108-1/do/0/3", {"value": 2}, TOKEN, {}, None, 400, "bit"),
             ("PUT", "/api/units/KV-108-1/do/0", {"value": 1, "mask": 256}, TOKEN, {}, None, 400,
              "mask"),
@@ -238,6 +240,10 @@ class WebTest(unittest.TestCase):
                 status, answer = call(method, path, body, token, headers, raw)
                 self.assertEqual(status, code, answer)
                 self.assertIn(words, answer["error"])
+        # The exchange fails once the request went out (it may have been done).
+        self.control("fault add KV-105:1=drop,cmd=0x21,times=1")
+        status, answer = call("PUT", "/api/units/KV-105-1/do/0", {"value": 7})
+        self.assertEqual((status, answer.get("outcome")), (502, "unknown"), answer)
         # A header line beyond the server's limit is refused whole.
         status, _ = call("GET", "/healthz", headers={"X-Big": "x" * 10000})
         self.assertEqual(status, 400)

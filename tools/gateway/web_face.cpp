@@ -82,7 +82,8 @@ const char* ContentType(const std::string& name) {
 
 void SendJson(httplib::Response& res, int status, const Json& body) {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    // Text from a unit (its firmware date) need not be UTF-8: replaced, not thrown.
+    res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), "application/json");
 }
 
 void SendError(httplib::Response& res, int status, const std::string& reason) {
@@ -550,11 +551,13 @@ void WebFace::Impl::write(const httplib::Request& req, httplib::Response& res) {
             return;
         }
         r.engineering = v.get<double>();
+    } else if (v.is_number_unsigned() &&
+               v.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+        // Taken as signed it would wrap to a small negative code.
+        SendError(res, 400, "the value " + v.dump() + " is out of range");
+        return;
     } else if (v.is_number_integer()) {
         r.raw = v.get<std::int64_t>();
-    } else if (v.is_number_unsigned()) {
-        SendError(res, 400, "the value is out of range");
-        return;
     } else {
         SendError(res, 400, "the value must be an integer code");
         return;

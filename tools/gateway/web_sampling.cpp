@@ -45,7 +45,7 @@ const Calls& CallsFor(const KelvoModel& m) {
 
 void Send(httplib::Response& res, int status, const Json& body) {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), "application/json");
 }
 
 std::string StatusText(std::uint16_t status) {
