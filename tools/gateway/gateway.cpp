@@ -248,11 +248,13 @@ void Gateway::shutdown() {
         scanner_.request_stop();
     }
     if (scanner_.joinable()) scanner_.join();
-    if (web_) web_->stop();
     // Every unit winds down at once, then each is marked offline.
     const auto all = workers();
     for (auto* w : all) w->requestStop();
     for (auto* w : all) w->stop(true);
+    // After the workers: their stop answers the writes and sampling calls
+    // the web face still waits for.
+    if (web_) web_->stop();
     publish(gatewayTopic_, "offline", true);
     bool started;
     {

@@ -40,7 +40,9 @@ constexpr auto COMMAND_WAIT = std::chrono::seconds(8);
 // at most 8 KiB each (the server's own limits), and this long to arrive.
 constexpr std::size_t BODY_LIMIT = 16 * 1024;
 constexpr time_t READ_TIMEOUT_S = 5;
-constexpr time_t WRITE_TIMEOUT_S = 5;
+// A client that takes nothing for this long is gone (an event stream ends);
+// short, so that a stalled client cannot hold up the gateway's stop.
+constexpr time_t WRITE_TIMEOUT_S = 1;
 
 constexpr struct {
     const char* text;
