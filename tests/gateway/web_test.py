@@ -426,6 +426,10 @@ class WebTest(unittest.TestCase):
         self.assertGreater(len(set(ramp)), 10)  # the ramp moved between samples
         status, capture = call("GET", "/api/units/KV-109-1/sampling/data?bytes=40")
         self.assertEqual((status, len(capture["samples"])), (200, 10))
+        # A digital unit: eight bytes a sample, a column per port of its model.
+        ports = [p for p in call("GET", "/api/units/KV-101-1")[1]["points"] if p["kind"] == "di"]
+        status, capture = call("GET", "/api/units/KV-101-1/sampling/data?bytes=16")
+        self.assertEqual((len(capture["columns"]), len(capture["samples"])), (len(ports), 2))
 
     def test_9_stop_with_open_stream(self) -> None:
         """A stop ends the event streams and the gateway in time."""

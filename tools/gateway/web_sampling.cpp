@@ -55,7 +55,7 @@ std::string StatusText(std::uint16_t status) {
 }
 
 // The columns of a capture and the size of one sample: a digital unit
-// records every port's byte; an analog or counter unit a 16-bit code per
+// records the byte of each of eight ports; an analog or counter unit a 16-bit code per
 // channel, an analog input unit only the chosen channels (none chosen: all).
 struct Layout {
     std::vector<std::string> columns;
@@ -70,7 +70,10 @@ Layout LayoutFor(const KelvoModel& m, const std::vector<std::uint8_t>& chosen) {
     l.digital = kelvo_kind_is_digital(m.kind);
     l.isSigned = kelvo_kind_is_analog(m.kind);
     if (l.digital) {
-        for (unsigned p = 0; p < PORTS; ++p) l.columns.push_back("port" + std::to_string(p));
+        // Every sample holds all eight port bytes; the model's ports are shown.
+        for (unsigned p = 0; p < std::min<unsigned>(m.total, PORTS); ++p) {
+            l.columns.push_back("port" + std::to_string(p));
+        }
         l.record = PORTS;
         return l;
     }
