@@ -334,6 +334,21 @@ class WebTest(unittest.TestCase):
                 self.assertIsNotNone(got, value)
                 self.assertEqual(got["unit"], "KV-109-1")
             self.assertEqual(call("GET", "/healthz")[1]["online"], 20)
+            # Streams are limited (each holds a server thread): one more is refused.
+            more: list = []
+            try:
+                for _ in range(40):
+                    sock = socket.create_connection(("127.0.0.1", PORT), timeout=WAIT_S)
+                    more.append(sock)
+                    sock.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                    status_line = sock.recv(4096).split(b"\r\n")[0]
+                    if b" 200 " not in status_line:
+                        break
+                self.assertIn(b" 503 ", status_line)
+                self.assertLessEqual(len(more), 32)
+            finally:
+                for sock in more:
+                    sock.close()
         finally:
             self.control("set KV-109:1 ai 1 0")
             events.close()
