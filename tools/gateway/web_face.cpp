@@ -695,7 +695,7 @@ void WebFace::Impl::events(const httplib::Request& req, httplib::Response& res) 
     res.set_header("Cache-Control", "no-cache");
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, client](std::size_t, httplib::DataSink& sink) {
+        [client](std::size_t, httplib::DataSink& sink) {
             auto batch = client->take(TICK);
             const auto now = std::chrono::steady_clock::now();
             {
