@@ -532,8 +532,15 @@ def dashboard_ready(work: str) -> Dict[str, float]:
 
 def web_rows(work: str) -> List[str]:
     ev = web_events(work)
-    page = dashboard_ready(work)
     cost = ev["cpu_clients"] / ev["cpu_none"] - 1 if ev["cpu_none"] else 0
+    try:
+        page = dashboard_ready(work)
+        page_row = (f"| dashboard in headless chromium, 20 units: DOM loaded / units shown "
+                    f"(median of {WEB_LOADS} loads) | {page['dom']:.0f} ms / "
+                    f"{page['ready']:.0f} ms (max {page['ready_max']:.0f} ms) | ≤ 300 ms |")
+    except ImportError:
+        page_row = ("| dashboard in headless chromium | not measured: no selenium in this Python "
+                    "(Debian's /usr/bin/python3 has it) | ≤ 300 ms |")
     return [
         f"| /api/events, 1 client, 100 units changing every 100 ms period: changes received | "
         f"{ev['seen']:,} of {ev['sent']:,} driven ({ev['seen'] / max(1, ev['sent']):.1%}), "
@@ -543,9 +550,7 @@ def web_rows(work: str) -> List[str]:
         f"{ev['lag_p50']:.1f} ms, 99 % {ev['lag_p99']:.1f} ms) | ≤ 100 ms (one period) |",
         f"| the same, gateway CPU with {WEB_CLIENTS} event clients against none | "
         f"{ev['cpu_clients']:.3f} against {ev['cpu_none']:.3f} core ({cost:+.1%}) | ≤ +10 % |",
-        f"| dashboard in headless chromium, 20 units: DOM loaded / units shown "
-        f"(median of {WEB_LOADS} loads) | {page['dom']:.0f} ms / {page['ready']:.0f} ms "
-        f"(max {page['ready_max']:.0f} ms) | ≤ 300 ms |"]
+        page_row]
 
 
 SECTIONS = {"latency": latency_rows, "cycle": cycle_rows, "messages": message_rows,
