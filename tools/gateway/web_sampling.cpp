@@ -180,6 +180,10 @@ void Sampling::routes(httplib::Server& server, Finder find) {
         const auto unit = find(req.matches[1], res);
         if (!unit) return;
         const KelvoModel& m = *model_.description(*unit).model;
+        if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+            Send(res, 415, {{"error", "the body must be JSON (Content-Type: application/json)"}});
+            return;
+        }
         const Json body = Json::parse(req.body, nullptr, false);
         if (body.is_discarded() || !body.is_object()) {
             Send(res, 400, {{"error", "the body is not a JSON object"}});
