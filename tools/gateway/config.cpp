@@ -270,7 +270,8 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
     } catch (const toml::parse_error& e) {
         throw ConfigError(Where(source, e.source()) + ": " + std::string(e.description()));
     }
-    CheckKeys(source, root, "", {"gateway", "units", "unit", "broker", "homeassistant", "modbus"});
+    CheckKeys(source, root, "",
+              {"gateway", "units", "unit", "broker", "homeassistant", "modbus", "http"});
 
     if (const toml::table* g = Section(source, root, "gateway")) {
         CheckKeys(source, *g, "gateway", {"id", "prefix", "period_ms", "publish", "heartbeat_s"});
@@ -375,6 +376,13 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
         }
         ReadInt(source, *m, "clients", 1, MAX_MODBUS_CLIENTS, s.modbus.clients);
         ReadInt(source, *m, "idle_timeout_s", 1, 86400, s.modbus.idleTimeoutS);
+    }
+    if (const toml::table* h = Section(source, root, "http")) {
+        CheckKeys(source, *h, "http", {"listen", "token", "cert_file", "key_file"});
+        ReadString(source, *h, "listen", s.http.listen);
+        ReadString(source, *h, "token", s.http.token);
+        ReadString(source, *h, "cert_file", s.http.certFile);
+        ReadString(source, *h, "key_file", s.http.keyFile);
     }
     if (const toml::table* b = Section(source, root, "broker")) {
         CheckKeys(source, *b, "broker",
@@ -500,6 +508,51 @@ void Validate(const Settings& s) {
         if (!IsIPv4(a)) throw ConfigError("'" + a + "' is not an IPv4 address");
     }
     if (s.broker.host.empty()) throw ConfigError("no broker host");
+    if (!s.http.listen.empty() && s.http.port() == 0) {
+        throw ConfigError("http listen '" + shown(s.http.listen) +
+                          "' is not HOST:PORT with a port 1..65535");
+    }
+    if (s.http.certFile.empty() != s.http.keyFile.empty()) {
+        throw ConfigError("http: give both cert_file and key_file, or neither");
+    }
+    for (const char ch : s.http.token) {
+        // The token travels in a header: printable ASCII only.
+        if (ch <= 0x20 || ch >= 0x7F) {
+            throw ConfigError("http token: only printable ASCII without spaces");
+        }
+    }
+}
+
+std::string HttpSettings::host() const {
+    const auto colon = listen.rfind(':');
+    if (colon == std::string::npos) {
+        // A bare port.
+        return listen.find_first_not_of("0123456789") == std::string::npos ? "127.0.0.1" : listen;
+    }
+    std::string host = listen.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    return host.empty() ? "127.0.0.1" : host;
+}
+
+int HttpSettings::port() const {
+    const auto colon = listen.rfind(':');
+    const std::string text = colon == std::string::npos ? listen : listen.substr(colon + 1);
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < 1 || value > 65535) {
+        return 0;
+    }
+    if (colon == std::string::npos && text != listen) return 0;
+    return value;
+}
+
+bool HttpSettings::loopback() const {
+    const std::string h = host();
+    in_addr v4{};
+    if (inet_pton(AF_INET, h.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return h == "localhost" || h == "::1";
 }
 
 }  // namespace gateway

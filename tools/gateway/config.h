@@ -63,6 +63,18 @@ struct ModbusSettings {
     int idleTimeoutS = 60;  // a connection without a request this long is closed
 };
 
+// [http]: the web dashboard, HTTP API and metrics; off while `listen` is empty.
+struct HttpSettings {
+    std::string listen;    // "HOST:PORT"; a bare port or ":PORT" listens on 127.0.0.1
+    std::string token;     // not empty: every write needs "Authorization: Bearer TOKEN"
+    std::string certFile;  // both set: HTTPS with this certificate chain and key
+    std::string keyFile;
+
+    std::string host() const;
+    int port() const;       // 0: `listen` has no valid port
+    bool loopback() const;  // host() is a loopback address
+};
+
 struct Settings {
     std::string id;  // empty: the host name
     std::string prefix = "kelvo";
@@ -76,6 +88,7 @@ struct Settings {
     HomeAssistantSettings homeAssistant;
     BrokerSettings broker;
     ModbusSettings modbus;
+    HttpSettings http;
 
     bool useBroadcast() const { return broadcast.value_or(addresses.empty()); }
     // The unit's settings; an empty set for a unit the file does not name.

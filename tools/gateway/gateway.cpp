@@ -64,6 +64,13 @@ Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
         modbus_ = std::make_unique<ModbusFace>(model_, settings_);
         model_.addFace(modbus_.get());
     }
+    if (!settings_.http.listen.empty()) {
+        web_ = std::make_unique<WebFace>(
+            model_, settings_,
+            WebSources{[this](std::size_t unit) { return worker(unit); },
+                       [this] { return broker_ && broker_->connected(); }});
+        model_.addFace(web_.get());
+    }
     const std::string clientId = settings_.broker.clientId.empty() ? "kelvo-gateway-" + settings_.id
                                                                    : settings_.broker.clientId;
     broker_ = std::make_unique<Broker>(
@@ -136,6 +143,14 @@ std::vector<UnitWorker*> Gateway::workers() {
     std::vector<UnitWorker*> all;
     for (auto& w : workers_) all.push_back(w.get());
     return all;
+}
+
+UnitWorker* Gateway::worker(std::size_t unit) {
+    std::lock_guard<std::mutex> hold(unitsMutex_);
+    for (auto& w : workers_) {
+        if (w->index() == unit) return w.get();
+    }
+    return nullptr;
 }
 
 void Gateway::addUnits(std::vector<UnitDescription> units) {
@@ -246,6 +261,9 @@ void Gateway::shutdown() {
     for (auto* w : all) w->requestStop();
     for (auto* w : all) w->stop(true);
     if (modbus_) modbus_->stop();
+    // After the workers: their stop answers the writes and sampling calls
+    // the web face still waits for.
+    if (web_) web_->stop();
     publish(gatewayTopic_, "offline", true);
     bool started;
     {
@@ -263,6 +281,7 @@ int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
         throw ConfigError(e.what());
     }
     if (modbus_) modbus_->start();
+    if (web_) web_->start();
     scanner_ = std::jthread([this](std::stop_token stop) { scan(stop); });
 
     // Wakes every 100 ms to look for stalled polls, and prints the

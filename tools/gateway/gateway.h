@@ -23,6 +23,7 @@
 #include "mqtt_face.h"
 #include "points.h"
 #include "unit_worker.h"
+#include "web_face.h"
 
 namespace gateway {
 
@@ -60,6 +61,7 @@ class Gateway : public Publisher {
     // The clean stop: units offline, then the gateway, then the broker.
     void shutdown();
     std::vector<UnitWorker*> workers();
+    UnitWorker* worker(std::size_t unit);
     void connected();
     void message(const std::string& topic, const std::string& payload, bool retained);
     void printStats(double seconds);
@@ -79,6 +81,7 @@ class Gateway : public Publisher {
     MqttFace mqtt_{model_, *this, settings_.prefix};
     std::unique_ptr<HomeAssistantFace> homeAssistant_;  // when enabled
     std::unique_ptr<ModbusFace> modbus_;                // when it listens
+    std::unique_ptr<WebFace> web_;                      // when [http] listen is set
 
     std::mutex unitsMutex_;  // guards workers_; workers are only ever added
     std::vector<std::unique_ptr<UnitWorker>> workers_;

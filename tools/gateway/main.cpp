@@ -11,7 +11,7 @@
 
 int main(int argc, char** argv) {
     CLI::App app{"kelvo-gateway: Kelvo units on an MQTT broker"};
-    std::string configFile, broker, prefix, id, passwordFile, modbus;
+    std::string configFile, broker, prefix, id, passwordFile, modbus, http;
     bool printMap = false, csv = false;
     int period = 0, statsSeconds = 0;
     std::vector<std::string> addresses;
@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
                    "A unit's IPv4 address, repeatable (replaces the file's list)");
     app.add_option("--password-file", passwordFile,
                    "The broker password: this file's first line (for systemd, %d/NAME)");
+    app.add_option("--http", http,
+                   "Serve the dashboard, HTTP API and metrics on ADDR:PORT (a bare port: "
+                   "127.0.0.1)");
     app.add_option("--stats", statsSeconds, "Print poll statistics to stderr every N seconds")
         ->check(CLI::Range(0, 3600));
     app.add_option("--modbus", modbus, "Serve Modbus TCP on ADDR:PORT (e.g. 127.0.0.1:5020)");
@@ -43,6 +46,7 @@ int main(int argc, char** argv) {
         if (!id.empty()) settings.id = id;
         if (period != 0) settings.periodMs = period;
         if (!addresses.empty()) settings.addresses = addresses;
+        if (!http.empty()) settings.http.listen = http;
         if (!passwordFile.empty()) {
             settings.broker.passwordFile = passwordFile;
             settings.broker.password.clear();

@@ -206,10 +206,12 @@ void PointModel::submit(std::size_t index, const CommandRequest& request) {
 
 void PointModel::fail(std::size_t index, const CommandRequest& request, const std::string& reason,
                       const char* outcome) {
+    (outcome ? unknown_ : refused_).fetch_add(1, std::memory_order_relaxed);
     if (request.origin) request.origin->commandFailed(index, request, reason, outcome);
 }
 
 void PointModel::confirmed(std::size_t index, const CommandRequest& request) {
+    confirmed_.fetch_add(1, std::memory_order_relaxed);
     if (request.origin) request.origin->commandConfirmed(index, request);
 }
 

@@ -9,6 +9,7 @@
 // face that submitted them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -143,6 +144,14 @@ class PointModel {
     // was updated).
     void confirmed(std::size_t unit, const CommandRequest& request);
 
+    // Commands of every face so far, by outcome.
+    struct CommandCounts {
+        std::uint64_t confirmed = 0, refused = 0, unknown = 0;
+    };
+    CommandCounts commandCounts() const {
+        return {confirmed_.load(), refused_.load(), unknown_.load()};
+    }
+
   private:
     struct Unit {
         std::size_t index = 0;
@@ -165,6 +174,7 @@ class PointModel {
     std::mutex unitsMutex_;  // guards the two below (each unit has its own lock)
     std::vector<std::unique_ptr<Unit>> units_;
     std::map<std::string, std::size_t> byTopic_;
+    std::atomic<std::uint64_t> confirmed_{0}, refused_{0}, unknown_{0};
 };
 
 }  // namespace gateway

@@ -62,6 +62,20 @@ CycleStats::Summary CycleStats::take() {
     return s;
 }
 
+void PollCounters::add(bool answered, std::chrono::microseconds took) {
+    const std::int64_t us = took.count();
+    std::size_t b = 0;
+    while (b < std::size(POLL_BOUNDS_US) && us > POLL_BOUNDS_US[b]) ++b;
+    buckets[b].fetch_add(1, std::memory_order_relaxed);
+    polls.fetch_add(1, std::memory_order_relaxed);
+    if (!answered) failures.fetch_add(1, std::memory_order_relaxed);
+    micros.fetch_add(static_cast<std::uint64_t>(us), std::memory_order_relaxed);
+    lastMicros = us;
+    lastAtMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count();
+}
+
 UnitWorker::UnitWorker(PointModel& model, std::size_t index, KELVO_HANDLE handle, CycleStats& stats)
     : model_(model),
       index_(index),
@@ -90,11 +104,14 @@ void UnitWorker::stop(bool markOffline) {
     if (thread_.joinable()) thread_.join();
     // Commands still waiting are not carried out: say so.
     std::deque<Pending> left;
+    std::deque<std::function<void(KELVO_HANDLE)>> jobs;
     {
         std::lock_guard<std::mutex> hold(mutex_);
         left.swap(queue_);
+        jobs.swap(jobs_);
     }
     for (const Pending& p : left) model_.fail(index_, p.request, "the gateway is stopping");
+    for (auto& job : jobs) job(nullptr);
     if (markOffline) setOnline(false);
 }
 
@@ -108,6 +125,16 @@ std::optional<std::string> UnitWorker::enqueue(const Command& command,
     }
     wake_.notify_all();
     return std::nullopt;
+}
+
+bool UnitWorker::post(std::function<void(KELVO_HANDLE)> job) {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (stopping_ || jobs_.size() >= QUEUE_LIMIT) return false;
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_all();
+    return true;
 }
 
 std::optional<std::int64_t> UnitWorker::readBack(Kind kind, unsigned position) {
@@ -126,12 +153,20 @@ void UnitWorker::run() {
     auto next = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
-        wake_.wait_until(lock, next, [&] { return stopping_ || !queue_.empty(); });
+        wake_.wait_until(lock, next,
+                         [&] { return stopping_ || !queue_.empty() || !jobs_.empty(); });
         while (!stopping_ && !queue_.empty()) {
             const Pending pending = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
             execute(pending);
+            lock.lock();
+        }
+        while (!stopping_ && !jobs_.empty()) {
+            auto job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job(handle_);
             lock.lock();
         }
         if (stopping_ || Clock::now() < next) continue;
@@ -140,7 +175,10 @@ void UnitWorker::run() {
         pollingSince_ = begin.time_since_epoch().count();
         const bool answered = poll();
         pollingSince_ = 0;
-        stats_.add(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin));
+        const auto took =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin);
+        stats_.add(took);
+        counters_.add(answered, took);
         setOnline(answered);
         lock.lock();
         if (!polled_) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -41,6 +42,19 @@ class CycleStats {
     std::vector<std::int64_t> micros_;
 };
 
+// One unit's polls for the metrics: how many, how many failed, and how long
+// they took, in buckets of at most POLL_BOUNDS_US (the last: longer).
+struct PollCounters {
+    static constexpr std::int64_t POLL_BOUNDS_US[] = {
+        1000, 2500, 5000, 10000, 25000, 50000, 100000, 250000, 500000, 1000000, 2500000};
+    static constexpr std::size_t BUCKETS = std::size(POLL_BOUNDS_US) + 1;
+    std::atomic<std::uint64_t> polls{0}, failures{0}, micros{0};
+    std::atomic<std::uint64_t> buckets[BUCKETS] = {};
+    std::atomic<std::int64_t> lastMicros{-1};  // the last poll's time; -1: none yet
+    std::atomic<std::int64_t> lastAtMs{0};     // when it ended, system clock ms; 0: never
+    void add(bool answered, std::chrono::microseconds took);
+};
+
 class UnitWorker : public CommandSink {
   public:
     // `index`: the unit's place in the model, which describes it.
@@ -67,6 +81,12 @@ class UnitWorker : public CommandSink {
     // (Reconnecting to a unit that vanished from the network blocks in the
     // system's connect, far longer than the reply timeout.)
     void checkStalled();
+    const PollCounters& counters() const { return counters_; }
+    // Runs `job` on this thread between polls, with the unit's handle (for
+    // calls besides polls and writes); false when the worker is stopping or
+    // too many jobs wait. A job still waiting when the worker stops is called
+    // with a null handle, to tell its caller.
+    bool post(std::function<void(KELVO_HANDLE)> job);
 
   private:
     struct Pending;
@@ -96,6 +116,8 @@ class UnitWorker : public CommandSink {
         CommandRequest request;
     };
     std::deque<Pending> queue_;
+    std::deque<std::function<void(KELVO_HANDLE)>> jobs_;
+    PollCounters counters_;
     bool online_ = false;
     bool polled_ = false;
     bool stopping_ = false;
