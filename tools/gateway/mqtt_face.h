@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,7 @@ class MqttFace : public Face {
     PointModel& model_;
     Publisher& publisher_;
     const std::string prefix_;
-    std::mutex unitsMutex_;  // guards units_ (the vector)
+    std::shared_mutex unitsMutex_;  // guards units_ (the vector); shared by lookups
     std::vector<std::unique_ptr<Unit>> units_;
 };
 

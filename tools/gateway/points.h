@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,13 @@ class PointModel {
     // From the worker: a value read (or, with `confirmed`, just written).
     void update(std::size_t unit, Kind kind, unsigned position, std::int64_t raw,
                 bool confirmed = false);
+    // Everything one poll read, under one lock and one reading of the clocks.
+    struct Reading {
+        Kind kind;
+        unsigned position;
+        std::int64_t raw;
+    };
+    void updatePoll(std::size_t unit, const Reading* readings, std::size_t count);
     // A written digital port: the lines of `mask` now hold `value`.
     void confirmMasked(std::size_t unit, unsigned port, std::int64_t value, std::uint8_t mask);
     void setOnline(std::size_t unit, bool online);
@@ -158,11 +166,17 @@ class PointModel {
     };
     Unit& unit(std::size_t index);
     Point* find(Unit& u, Kind kind, unsigned position);
-    void store(Unit& u, Point& p, std::int64_t raw, bool confirmed);
+    struct Now {
+        std::chrono::system_clock::time_point wall = std::chrono::system_clock::now();
+        std::chrono::steady_clock::time_point steady = std::chrono::steady_clock::now();
+    };
+    void store(Unit& u, Point& p, std::int64_t raw, bool confirmed, const Now& now);
 
     const Settings& settings_;
     std::vector<Face*> faces_;
-    std::mutex unitsMutex_;  // guards the two below (each unit has its own lock)
+    // Guards the two below (each unit has its own lock); shared by the
+    // lookups every poll makes, alone only to add a unit.
+    std::shared_mutex unitsMutex_;
     std::vector<std::unique_ptr<Unit>> units_;
     std::map<std::string, std::size_t> byTopic_;
 };
