@@ -70,6 +70,13 @@ void MqttFace::stateChanged(std::size_t index, bool online) {
     set(unit(index), "state", online ? "online" : "offline", false);
 }
 
+void MqttFace::qualityChanged(std::size_t index, Quality quality) {
+    const char* text = quality == Quality::GOOD    ? "good"
+                       : quality == Quality::STALE ? "stale"
+                                                   : "offline";
+    set(unit(index), "quality", text, false);
+}
+
 void MqttFace::pointReported(std::size_t index, const Point& p, bool always) {
     Unit& u = unit(index);
     const std::string topic = p.topic();

@@ -31,6 +31,8 @@ class MqttFace : public Face {
     void pointReported(std::size_t unit, const Point& point, bool always) override;
     void commandFailed(std::size_t unit, const CommandRequest& request, const std::string& reason,
                        const char* outcome) override;
+    // PREFIX/UNIT/quality: good, stale or offline.
+    void qualityChanged(std::size_t unit, Quality quality) override;
 
     // Publishes every retained topic of a unit again (after a connect).
     void republish(std::size_t unit);

@@ -129,6 +129,13 @@ void PointModel::store(Unit& u, Point& p, std::int64_t raw, bool confirmed, cons
     for (Face* f : faces_) f->pointReported(u.index, p, always);
 }
 
+void PointModel::setQuality(Unit& u, Quality quality) {
+    if (u.quality == quality && u.qualityTold) return;
+    u.quality = quality;
+    u.qualityTold = true;
+    for (Face* f : faces_) f->qualityChanged(u.index, quality);
+}
+
 void PointModel::update(std::size_t index, Kind kind, unsigned position, std::int64_t raw,
                         bool confirmed) {
     Unit& u = unit(index);
@@ -138,6 +145,7 @@ void PointModel::update(std::size_t index, Kind kind, unsigned position, std::in
     const Now now;
     u.polledAt = now.steady;
     store(u, *p, raw, confirmed, now);
+    if (u.quality == Quality::STALE) setQuality(u, Quality::GOOD);
 }
 
 void PointModel::updatePoll(std::size_t index, const Reading* readings, std::size_t count) {
@@ -149,6 +157,7 @@ void PointModel::updatePoll(std::size_t index, const Reading* readings, std::siz
         Point* p = find(u, readings[i].kind, readings[i].position);
         if (p) store(u, *p, readings[i].raw, false, now);
     }
+    if (u.quality == Quality::STALE) setQuality(u, Quality::GOOD);
 }
 
 void PointModel::confirmMasked(std::size_t index, unsigned port, std::int64_t value,
@@ -166,10 +175,15 @@ void PointModel::setOnline(std::size_t index, bool online) {
     if (!online) {
         for (Point& p : u.points) p.quality = Quality::OFFLINE;
     }
-    if (u.online == online && u.announced) return;
-    u.online = online;
-    u.announced = true;
-    for (Face* f : faces_) f->stateChanged(index, online);
+    if (u.online != online || !u.announced) {
+        u.online = online;
+        u.announced = true;
+        for (Face* f : faces_) f->stateChanged(index, online);
+    }
+    // Online: the unit has just answered a poll.
+    if (!online || u.quality == Quality::OFFLINE) {
+        setQuality(u, online ? Quality::GOOD : Quality::OFFLINE);
+    }
 }
 
 bool PointModel::online(std::size_t index) {
@@ -195,6 +209,7 @@ void PointModel::sweep(Clock::duration after) {
         for (Point& p : u.points) {
             if (p.quality == Quality::GOOD) p.quality = Quality::STALE;
         }
+        setQuality(u, Quality::STALE);
     }
 }
 

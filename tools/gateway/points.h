@@ -87,6 +87,14 @@ class Face {
         (void)unit;
         (void)request;
     }
+    // The quality of the unit's points changed. A unit's points are read in
+    // one exchange, so they share it: OFFLINE while the unit does not
+    // answer, STALE while it is online but has not been read for too long,
+    // GOOD again once it is.
+    virtual void qualityChanged(std::size_t unit, Quality quality) {
+        (void)unit;
+        (void)quality;
+    }
 };
 
 // Where the model hands checked commands: the unit's worker. A reason when
@@ -161,11 +169,15 @@ class PointModel {
         std::vector<Point> points;
         bool online = false;
         bool announced = false;  // the state was told at least once
+        Quality quality = Quality::OFFLINE;
+        bool qualityTold = false;
         CommandSink* sink = nullptr;
         std::chrono::steady_clock::time_point polledAt{};
     };
     Unit& unit(std::size_t index);
     Point* find(Unit& u, Kind kind, unsigned position);
+    // With u.mutex held: tells the faces when the unit's quality changes.
+    void setQuality(Unit& u, Quality quality);
     struct Now {
         std::chrono::system_clock::time_point wall = std::chrono::system_clock::now();
         std::chrono::steady_clock::time_point steady = std::chrono::steady_clock::now();

@@ -199,7 +199,11 @@ void UnitWorker::run() {
         pollingSince_ = begin.time_since_epoch().count();
         const bool answered = poll();
         pollingSince_ = 0;
-        stats_.add(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin));
+        // The statistics tell how long units take to answer: a unit that
+        // does not answer (its wait is the reply timeout) is not counted.
+        if (answered) {
+            stats_.add(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin));
+        }
         setOnline(answered);
         {
             std::lock_guard<std::mutex> hold(mutex_);
