@@ -25,6 +25,11 @@ bool ReadImage(KELVO_HANDLE handle, std::uint8_t n, std::uint8_t* data) {
     return kelvo::tools::ReadImage(handle, n, data) == kelvo::tools::ImageRead::OK;
 }
 
+std::uint16_t MultiReadAIO(KELVO_HANDLE handle, std::uint32_t count, const std::uint8_t* channels,
+                           std::int32_t* values) {
+    return Kelvo_MultiReadAIO(handle, count, channels, values);
+}
+
 std::uint16_t WriteDIO(KELVO_HANDLE handle, std::uint32_t port, std::uint32_t value,
                        std::uint32_t mask) {
     return Kelvo_WriteDIO(handle, port, value, mask);

@@ -22,6 +22,8 @@ bool Version(KELVO_HANDLE handle, KelvoVersionInfo& info);
 // unit, or the 32-bit channel block of an analog or counter unit (the shared
 // raw read, which refuses a reply with fewer data bytes than asked for).
 bool ReadImage(KELVO_HANDLE handle, std::uint8_t n, std::uint8_t* data);
+std::uint16_t MultiReadAIO(KELVO_HANDLE handle, std::uint32_t count, const std::uint8_t* channels,
+                           std::int32_t* values);
 std::uint16_t WriteDIO(KELVO_HANDLE handle, std::uint32_t port, std::uint32_t value,
                        std::uint32_t mask);
 std::uint16_t WriteAIO(KELVO_HANDLE handle, std::uint32_t channel, std::int32_t value);
