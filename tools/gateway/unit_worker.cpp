@@ -19,7 +19,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t QUEUE_LIMIT = 256;
-constexpr unsigned long TIMER_SLACK_NS = 5000000;
+// How late a poll may be, so that wake-ups can be taken together: a
+// twentieth of the period, at most this.
+constexpr auto TIMER_SLACK = std::chrono::milliseconds(5);
 constexpr auto REPLY_TIMEOUT = std::chrono::milliseconds(1500);
 constexpr std::uint8_t PORT_IMAGE = 8;
 constexpr std::uint8_t CHANNEL_BLOCK = 240;  // 60 little-endian 32-bit entries
@@ -175,7 +177,9 @@ void UnitWorker::run() {
     // and a processor brought back from idle). Let the kernel wake those
     // due within a few milliseconds of each other together: a poll a little
     // late costs nothing, and the gateway's CPU drops by about a third.
-    ::prctl(PR_SET_TIMERSLACK, TIMER_SLACK_NS, 0, 0, 0);
+    const auto slack = std::min<std::chrono::nanoseconds>(TIMER_SLACK, unit_.period / 20);
+    ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(std::max<std::int64_t>(slack.count(), 1)),
+            0, 0, 0);
     // A woken worker need not push aside the thread that runs: it waits for
     // it to sleep (they all do within microseconds), and the processor goes
     // from one worker to the next without preemptions in between (about a
