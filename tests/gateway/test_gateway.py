@@ -365,7 +365,7 @@ publish = "poll"
         stale while commands hold the polls back."""
         w = self.watcher
         start = time.monotonic()
-        self.assertEqual(w.latest["kelvo/KV-114-1/quality"], "good")
+        self.assertTrue(w.wait_payload("kelvo/KV-114-1/quality", "good"))
         self.control("down KV-114:1")
         self.assertTrue(w.wait_payload("kelvo/KV-114-1/state", "offline"))
         self.assertTrue(w.wait_payload("kelvo/KV-114-1/quality", "offline"))
