@@ -118,12 +118,8 @@ void MqttFace::set(Unit& u, const std::string& subtopic, const std::string& payl
 void MqttFace::republish(std::size_t index) {
     Unit& u = unit(index);
     std::lock_guard<std::mutex> hold(u.mutex);
-    // The state first: after a connect every unit's state reaches the broker
-    // ahead of the many values (and discovery configs) queued behind it.
-    const auto state = u.retained.find("state");
-    if (state != u.retained.end()) publisher_.publish(u.base + "/state", state->second, true);
     for (const auto& [subtopic, payload] : u.retained) {
-        if (subtopic != "state") publisher_.publish(u.base + "/" + subtopic, payload, true);
+        publisher_.publish(u.base + "/" + subtopic, payload, true);
     }
 }
 
