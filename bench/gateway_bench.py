@@ -23,6 +23,14 @@
    /api/events client with 100 units changing every 100 ms period, the CPU
    of twenty such clients against none, and the time until the dashboard
    shows its units in headless chromium.
+9. fault isolation (`dead`): the poll cycle of 99 units with one unit dead
+   (every reply lost) against none, in turns;
+10. the fault soak (`soak`, about two minutes, run only when named): 100
+   units, 10,000 faults through the control channel (one-shot fault rules,
+   units held down and brought back, restarts): how soon a unit brought
+   back is online, reconnects, the gateway's threads and sockets, and
+   whether every unit is online and polled at the end. KELVO_SOAK_SEED
+   repeats a run's faults.
 
 Runs mosquitto, kelvo-sim and the gateway inside the private network namespace
 (the gateway broadcasts its discovery query); prints a Markdown table.
@@ -43,6 +51,7 @@ from typing import Dict, List
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "gateway"))
+import fault_soak  # noqa: E402
 import harness  # noqa: E402
 from harness import Control, Watcher, stop  # noqa: E402
 
@@ -425,6 +434,8 @@ def modbus_rows(work: str) -> List[str]:
         stop(anchor)
         run.close()
     return rows
+
+
 WEB_PORT = 18080
 WEB_SECONDS = 6.0
 WEB_CLIENTS = 20
@@ -610,10 +621,89 @@ def web_rows(work: str) -> List[str]:
         page_row]
 
 
+SOAK_UNITS = 100
+SOAK_FAULTS = 10000
+SOAK_RATE = 125  # faults per second: 80 s
+DEAD_PHASES = 6
+DEAD_PHASE_S = 4
+DEAD_UNIT = "KV-109:1"
+
+
+def dead_unit(work: str) -> Dict[str, float]:
+    """The others' poll cycle (answered polls only) with one unit whose every reply is
+    lost, against all answering, in turns (the machine's load changes meanwhile)."""
+    run = Run(work, ["--count", str(SOAK_UNITS)], 100)
+    units = fault_soak.counted_units(SOAK_UNITS)
+    try:
+        w = run.watcher
+        w.wait(lambda: fault_soak.all_online(w, units), timeout=30)
+        time.sleep(1)
+        p99: Dict[str, List[float]] = {"none": [], "dead": []}
+        for i in range(DEAD_PHASES):
+            phase = ("none", "dead")[i % 2]
+            rule = run.control(f"fault add {DEAD_UNIT}=drop") if phase == "dead" else None
+            time.sleep(1)  # the dead unit's worker is in its first wait by now
+            first = len(gateway_stats(run.stderr_path))
+            time.sleep(DEAD_PHASE_S)
+            p99[phase] += [s["cycle_ms_p99"] for s in gateway_stats(run.stderr_path)[first:]]
+            if rule:
+                run.control(f"fault clear {rule}")
+        return {k: statistics.median(v) for k, v in p99.items()}
+    finally:
+        run.close()
+
+
+def dead_rows(work: str) -> List[str]:
+    d = dead_unit(work)
+    return [f"| the other units' poll cycle 99 % (median over seconds), {SOAK_UNITS} units, one "
+            f"dead (every reply lost) against none | {d['dead']:.2f} ms against {d['none']:.2f}"
+            f" ms ({d['dead'] - d['none']:+.2f} ms) | at most + 1 ms |"]
+
+
+def soak(work: str) -> Dict[str, object]:
+    seed = int(os.environ.get("KELVO_SOAK_SEED", random.randrange(1 << 31)))
+    run = Run(work, ["--count", str(SOAK_UNITS)], 100)
+    units = fault_soak.counted_units(SOAK_UNITS)
+    try:
+        w = run.watcher
+        w.wait(lambda: fault_soak.all_online(w, units), timeout=30)
+        time.sleep(1)
+        gw = run.procs[-1]
+        figures = fault_soak.storm(run.control, w, units, gw.pid, SOAK_FAULTS, SOAK_RATE, 0.1,
+                                   seed)
+        figures["seed"] = seed
+        figures["not_updated"] = fault_soak.check_units(run.control, w, units, 77, 10)
+        figures["stuck"] = fault_soak.stuck(w, units)
+        figures["exit"] = gw.poll()
+        return figures
+    finally:
+        run.close()
+
+
+def soak_rows(work: str) -> List[str]:
+    s = soak(work)
+    threads, sockets = s["threads"], s["sockets"]
+    return [
+        f"| fault soak, {SOAK_UNITS} units, 100 ms period: {s['faults']:,} faults in "
+        f"{s['seconds']:.0f} s (seed {s['seed']}: {fault_soak.kinds_text(s)}) | "
+        f"{s['reconnects']:,} reconnects; all online {s['settled_s']:.1f} s after the last fault;"
+        f" at the end {len(s['stuck'])} units not online, {len(s['not_updated'])} not showing a "
+        "new value | none stuck |",
+        f"| the same: a unit brought back (`up`) → online ({s['returns']:,} returns, "
+        f"{s['unreturned']} not seen) | median {s['return_p50'] * 1000:.0f} ms, 99 % "
+        f"{s['return_p99'] * 1000:.0f} ms, max {s['return_max'] * 1000:.0f} ms | ≤ period + 1 s"
+        " = 1,100 ms |",
+        f"| the same: gateway threads / sockets, start → most → end | {threads[0]} → "
+        f"{threads[1]} → {threads[2]} / {sockets[0]} → {sockets[1]} → {sockets[2]} | flat |"]
+
+
 SECTIONS = {"latency": latency_rows, "cycle": cycle_rows, "messages": message_rows,
             "exception": exception_rows, "commands": command_rows, "large": large_rows,
             "modbus": modbus_rows,
-            "web": web_rows}
+            "web": web_rows,
+            "dead": dead_rows, "soak": soak_rows}
+# Run only when named.
+LONG_SECTIONS = {"soak"}
 
 
 def main() -> None:
@@ -630,7 +720,7 @@ def main() -> None:
     rows = []
     with tempfile.TemporaryDirectory(prefix="kelvo-gw-bench.") as work:
         for name, section in SECTIONS.items():
-            if not args or name in args:
+            if name in args or (not args and name not in LONG_SECTIONS):
                 rows += section(work)
     print("| Gateway measurement | Result | Goal |")
     print("|---|---|---|")

@@ -16,6 +16,7 @@ from __future__ import annotations
 import ctypes
 import json
 import os
+import random
 import re
 import select
 import shutil
@@ -28,6 +29,7 @@ import time
 import unittest
 from typing import Dict, List, Optional, Tuple
 
+import fault_soak
 import harness
 from harness import Control, Watcher, publish, snapshot, stop
 
@@ -253,7 +255,8 @@ class GatewayTest(unittest.TestCase):
     def test_2a_names_scaling_bits(self) -> None:
         """Configured names replace the unit's in its topics; a scaled channel publishes its
         engineering value and takes one; every bit has its topics, and a bit command (1, 0,
-        ON, OFF, true, false) changes that bit alone."""
+        ON, OFF, true, false) changes that bit alone. Commands come first: a unit polled
+        once a minute carries each one out at once, not at its next poll."""
         w = self.watcher
         sim, _ = self.own_units("names", ["KV-109:5@127.0.4.2", "KV-108:5@127.0.4.3",
                                           "KV-110:5@127.0.4.4"], """
@@ -267,6 +270,7 @@ decimals = 1
 bits = ["door", "pump_ok"]
 [unit."KV-110-5"]
 name = "valves"
+period_ms = 60000
 [unit."KV-110-5".ao.1]
 scale = [0, 4000, 0, 100]
 """)
@@ -297,8 +301,9 @@ scale = [0, 4000, 0, 100]
                                    (str(value), str(value >> 3 & 1))), payload)
         self.assertEqual(json.loads(sim("state KV-108:5"))["ports"][0], 173)
 
+        # Its first poll was at the start, its next is a minute away.
         publish("kelvo/valves/ao/1/value/set", "25")
-        self.assertTrue(w.wait_payload("kelvo/valves/ao/1/value", "25.00"))
+        self.assertTrue(w.wait_payload("kelvo/valves/ao/1/value", "25.00", timeout=WAIT_S))
         self.assertEqual(w.latest["kelvo/valves/ao/1"], "1000")
         self.assertEqual(json.loads(sim("state KV-110:5"))["outputs"][1], 1000)
 
@@ -356,11 +361,14 @@ publish = "poll"
 
     def test_3_unit_stops_restarts_and_answers_late(self) -> None:
         """Offline within two periods plus the reply timeout, online again after;
-        a stalled unit holds up no other."""
+        a stalled unit holds up no other. The quality topic follows: offline, good, and
+        stale while commands hold the polls back."""
         w = self.watcher
         start = time.monotonic()
+        self.assertTrue(w.wait_payload("kelvo/KV-114-1/quality", "good"))
         self.control("down KV-114:1")
         self.assertTrue(w.wait_payload("kelvo/KV-114-1/state", "offline"))
+        self.assertTrue(w.wait_payload("kelvo/KV-114-1/quality", "offline"))
         went = w.since(start, "kelvo/KV-114-1/state")[0]
         self.assertEqual(went[1], "offline")
         self.assertLess(went[0] - start, OFFLINE_BOUND_S + SLACK_S)
@@ -369,6 +377,16 @@ publish = "poll"
                                == ["unit offline"]))
         self.control("up KV-114:1")
         self.assertTrue(w.wait_payload("kelvo/KV-114-1/state", "online"))
+        self.assertTrue(w.wait_payload("kelvo/KV-114-1/quality", "good"))
+        # Three slow writes in a row: no poll for 2.7 s, past the reply timeout and
+        # two periods; the unit answers all along.
+        self.control("fault add KV-115:1=delay:900,cmd=0x21,times=3")
+        for value in (1, 2, 3):
+            publish("kelvo/KV-115-1/do/0/set", str(value))
+        self.assertTrue(w.wait_payload("kelvo/KV-115-1/quality", "stale"))
+        self.assertEqual(w.latest["kelvo/KV-115-1/state"], "online")
+        self.assertTrue(w.wait_payload("kelvo/KV-115-1/do/0", "3"))
+        self.assertTrue(w.wait_payload("kelvo/KV-115-1/quality", "good"))
 
         # Two replies later than the timeout: offline, then back. Meanwhile
         # another unit's input change still arrives within a few periods.
@@ -403,6 +421,26 @@ publish = "poll"
             self.assertTrue(w.wait_payload("kelvo/KV-105-1/state", "online"), fault)
         publish(f"{topic}/set", "5")
         self.assertTrue(w.wait_payload(topic, "5"))
+
+    def test_3a_fault_storm(self) -> None:
+        """Ten units under 300 random faults (late and lost replies, bad replies, closed
+        connections, restarts, units held down): none stays offline or unpolled, each unit
+        brought back returns, and the gateway ends with the threads and sockets it had."""
+        models = [101, 103, 105, 108, 109, 110, 111, 112, 114, 119]
+        units = [(f"KV-{m}-7", f"KV-{m}:7", m) for m in models]
+        sim, gw = self.own_units("storm", [f"KV-{m}:7@127.0.5.{10 + i}"
+                                           for i, m in enumerate(models)], "")
+        w = self.watcher
+        self.assertTrue(w.wait(lambda: fault_soak.all_online(w, units)))
+        seed = int(os.environ.get("KELVO_SOAK_SEED", random.randrange(1 << 31)))
+        figures = fault_soak.storm(sim, w, units, gw.pid, 300, 60, PERIOD_S, seed)
+        self.assertEqual(fault_soak.stuck(w, units), [], seed)
+        self.assertEqual(fault_soak.check_units(sim, w, units, 99, WAIT_S), [], seed)
+        self.assertGreater(figures["reconnects"], 0, seed)
+        self.assertEqual(figures["unreturned"], 0, seed)
+        self.assertLess(figures["return_max"], WAIT_S, seed)  # not a figure: a hang
+        for counts in (figures["threads"], figures["sockets"]):
+            self.assertEqual(counts[0], counts[2], (seed, figures))
 
     def test_4_broker_restarts(self) -> None:
         """A persistent session keeps commands; a fresh broker gets everything again."""

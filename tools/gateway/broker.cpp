@@ -328,13 +328,18 @@ void Broker::stop(std::chrono::milliseconds drain) {
     connected_ = false;
 }
 
-void Broker::OnConnect(mosquitto*, void* self, int rc) {
+void Broker::OnConnect(mosquitto* client, void* self, int rc) {
     auto* b = static_cast<Broker*>(self);
     if (rc != 0) {
         b->refused_ = true;
         b->report(std::string("refused the connection: ") + mosquitto_connack_string(rc));
         return;
     }
+    // The log only tells why a connect failed (every connect has a client
+    // of its own). Connected, libmosquitto would format a line for every
+    // packet sent and received, two per publication, only to have it
+    // dropped here.
+    mosquitto_log_callback_set(client, nullptr);
     std::fprintf(stderr, "kelvo-gateway: connected to %s:%d\n", b->settings_.host.c_str(),
                  b->settings_.effectivePort());
     b->connected_ = true;

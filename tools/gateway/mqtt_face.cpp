@@ -49,7 +49,7 @@ std::string InfoJson(const UnitDescription& unit, const std::vector<Point>& poin
 }
 
 MqttFace::Unit& MqttFace::unit(std::size_t index) {
-    std::lock_guard<std::mutex> hold(unitsMutex_);
+    std::shared_lock<std::shared_mutex> hold(unitsMutex_);
     return *units_.at(index);
 }
 
@@ -59,7 +59,7 @@ void MqttFace::unitAdded(std::size_t index, const UnitDescription& description,
     u->base = prefix_ + "/" + description.topic;
     Unit& added = *u;
     {
-        std::lock_guard<std::mutex> hold(unitsMutex_);
+        std::lock_guard<std::shared_mutex> hold(unitsMutex_);
         if (units_.size() <= index) units_.resize(index + 1);
         units_[index] = std::move(u);
     }
@@ -68,6 +68,13 @@ void MqttFace::unitAdded(std::size_t index, const UnitDescription& description,
 
 void MqttFace::stateChanged(std::size_t index, bool online) {
     set(unit(index), "state", online ? "online" : "offline", false);
+}
+
+void MqttFace::qualityChanged(std::size_t index, Quality quality) {
+    const char* text = quality == Quality::GOOD    ? "good"
+                       : quality == Quality::STALE ? "stale"
+                                                   : "offline";
+    set(unit(index), "quality", text, false);
 }
 
 void MqttFace::pointReported(std::size_t index, const Point& p, bool always) {

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ class MqttFace : public Face {
     void pointReported(std::size_t unit, const Point& point, bool always) override;
     void commandFailed(std::size_t unit, const CommandRequest& request, const std::string& reason,
                        const char* outcome) override;
+    // PREFIX/UNIT/quality: good, stale or offline.
+    void qualityChanged(std::size_t unit, Quality quality) override;
 
     // Publishes every retained topic of a unit again (after a connect).
     void republish(std::size_t unit);
@@ -53,7 +56,7 @@ class MqttFace : public Face {
     PointModel& model_;
     Publisher& publisher_;
     const std::string prefix_;
-    std::mutex unitsMutex_;  // guards units_ (the vector)
+    std::shared_mutex unitsMutex_;  // guards units_ (the vector); shared by lookups
     std::vector<std::unique_ptr<Unit>> units_;
 };
 

@@ -36,12 +36,12 @@ std::string Point::valueText() const {
 }
 
 PointModel::Unit& PointModel::unit(std::size_t index) {
-    std::lock_guard<std::mutex> hold(unitsMutex_);
+    std::shared_lock<std::shared_mutex> hold(unitsMutex_);
     return *units_.at(index);
 }
 
 std::size_t PointModel::size() {
-    std::lock_guard<std::mutex> hold(unitsMutex_);
+    std::shared_lock<std::shared_mutex> hold(unitsMutex_);
     return units_.size();
 }
 
@@ -50,7 +50,7 @@ const UnitDescription& PointModel::description(std::size_t index) {
 }
 
 std::optional<std::size_t> PointModel::find(const std::string& topic) {
-    std::lock_guard<std::mutex> hold(unitsMutex_);
+    std::shared_lock<std::shared_mutex> hold(unitsMutex_);
     const auto it = byTopic_.find(topic);
     if (it == byTopic_.end()) return std::nullopt;
     return it->second;
@@ -74,7 +74,7 @@ std::size_t PointModel::addUnit(const UnitDescription& description) {
     Unit& added = *u;
     std::size_t index;
     {
-        std::lock_guard<std::mutex> hold(unitsMutex_);
+        std::lock_guard<std::shared_mutex> hold(unitsMutex_);
         index = units_.size();
         u->index = index;
         byTopic_.emplace(description.topic, index);
@@ -103,7 +103,7 @@ Point* PointModel::find(Unit& u, Kind kind, unsigned position) {
 // that moved the engineering value by the deadband since the last report
 // (a digital port has none: every change it shows is reported), or an
 // unchanged value once its heartbeat is due.
-void PointModel::store(Unit& u, Point& p, std::int64_t raw, bool confirmed) {
+void PointModel::store(Unit& u, Point& p, std::int64_t raw, bool confirmed, const Now& clocks) {
     const unsigned bits = u.description.model->bits;
     // An output reads back as the unsigned code it is; a value written as
     // signed (-1 for 4095, say) stays as long as the unit holds the same bits.
@@ -113,9 +113,9 @@ void PointModel::store(Unit& u, Point& p, std::int64_t raw, bool confirmed) {
     if (!same || confirmed) p.raw = raw;
     p.value = ToEngineering(p.settings, p.raw);
     p.quality = Quality::GOOD;
-    p.readAt = std::chrono::system_clock::now();
+    p.readAt = clocks.wall;
     p.read = true;
-    const auto now = Clock::now();
+    const auto now = clocks.steady;
     bool report = confirmed || u.publish == PublishMode::POLL || !p.reported;
     if (!report && !same) {
         report = IsDigital(p.kind) || std::fabs(p.value - p.reportedValue) >= p.settings.deadband;
@@ -129,14 +129,35 @@ void PointModel::store(Unit& u, Point& p, std::int64_t raw, bool confirmed) {
     for (Face* f : faces_) f->pointReported(u.index, p, always);
 }
 
+void PointModel::setQuality(Unit& u, Quality quality) {
+    if (u.quality == quality && u.qualityTold) return;
+    u.quality = quality;
+    u.qualityTold = true;
+    for (Face* f : faces_) f->qualityChanged(u.index, quality);
+}
+
 void PointModel::update(std::size_t index, Kind kind, unsigned position, std::int64_t raw,
                         bool confirmed) {
     Unit& u = unit(index);
     std::lock_guard<std::mutex> hold(u.mutex);
     Point* p = find(u, kind, position);
     if (!p) return;
-    u.polledAt = Clock::now();
-    store(u, *p, raw, confirmed);
+    const Now now;
+    u.polledAt = now.steady;
+    store(u, *p, raw, confirmed, now);
+    if (u.quality == Quality::STALE) setQuality(u, Quality::GOOD);
+}
+
+void PointModel::updatePoll(std::size_t index, const Reading* readings, std::size_t count) {
+    Unit& u = unit(index);
+    const Now now;
+    std::lock_guard<std::mutex> hold(u.mutex);
+    u.polledAt = now.steady;
+    for (std::size_t i = 0; i < count; ++i) {
+        Point* p = find(u, readings[i].kind, readings[i].position);
+        if (p) store(u, *p, readings[i].raw, false, now);
+    }
+    if (u.quality == Quality::STALE) setQuality(u, Quality::GOOD);
 }
 
 void PointModel::confirmMasked(std::size_t index, unsigned port, std::int64_t value,
@@ -145,7 +166,7 @@ void PointModel::confirmMasked(std::size_t index, unsigned port, std::int64_t va
     std::lock_guard<std::mutex> hold(u.mutex);
     Point* p = find(u, Kind::DIGITAL_OUT, port);
     if (!p) return;
-    store(u, *p, (p->raw & ~std::int64_t{mask}) | (value & mask), true);
+    store(u, *p, (p->raw & ~std::int64_t{mask}) | (value & mask), true, Now{});
 }
 
 void PointModel::setOnline(std::size_t index, bool online) {
@@ -154,10 +175,15 @@ void PointModel::setOnline(std::size_t index, bool online) {
     if (!online) {
         for (Point& p : u.points) p.quality = Quality::OFFLINE;
     }
-    if (u.online == online && u.announced) return;
-    u.online = online;
-    u.announced = true;
-    for (Face* f : faces_) f->stateChanged(index, online);
+    if (u.online != online || !u.announced) {
+        u.online = online;
+        u.announced = true;
+        for (Face* f : faces_) f->stateChanged(index, online);
+    }
+    // Online: the unit has just answered a poll.
+    if (!online || u.quality == Quality::OFFLINE) {
+        setQuality(u, online ? Quality::GOOD : Quality::OFFLINE);
+    }
 }
 
 bool PointModel::online(std::size_t index) {
@@ -183,6 +209,7 @@ void PointModel::sweep(Clock::duration after) {
         for (Point& p : u.points) {
             if (p.quality == Quality::GOOD) p.quality = Quality::STALE;
         }
+        setQuality(u, Quality::STALE);
     }
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,14 @@ class Face {
         (void)unit;
         (void)request;
     }
+    // The quality of the unit's points changed. A unit's points are read in
+    // one exchange, so they share it: OFFLINE while the unit does not
+    // answer, STALE while it is online but has not been read for too long,
+    // GOOD again once it is.
+    virtual void qualityChanged(std::size_t unit, Quality quality) {
+        (void)unit;
+        (void)quality;
+    }
 };
 
 // Where the model hands checked commands: the unit's worker. A reason when
@@ -116,6 +125,13 @@ class PointModel {
     // From the worker: a value read (or, with `confirmed`, just written).
     void update(std::size_t unit, Kind kind, unsigned position, std::int64_t raw,
                 bool confirmed = false);
+    // Everything one poll read, under one lock and one reading of the clocks.
+    struct Reading {
+        Kind kind;
+        unsigned position;
+        std::int64_t raw;
+    };
+    void updatePoll(std::size_t unit, const Reading* readings, std::size_t count);
     // A written digital port: the lines of `mask` now hold `value`.
     void confirmMasked(std::size_t unit, unsigned port, std::int64_t value, std::uint8_t mask);
     void setOnline(std::size_t unit, bool online);
@@ -162,16 +178,26 @@ class PointModel {
         std::vector<Point> points;
         bool online = false;
         bool announced = false;  // the state was told at least once
+        Quality quality = Quality::OFFLINE;
+        bool qualityTold = false;
         CommandSink* sink = nullptr;
         std::chrono::steady_clock::time_point polledAt{};
     };
     Unit& unit(std::size_t index);
     Point* find(Unit& u, Kind kind, unsigned position);
-    void store(Unit& u, Point& p, std::int64_t raw, bool confirmed);
+    // With u.mutex held: tells the faces when the unit's quality changes.
+    void setQuality(Unit& u, Quality quality);
+    struct Now {
+        std::chrono::system_clock::time_point wall = std::chrono::system_clock::now();
+        std::chrono::steady_clock::time_point steady = std::chrono::steady_clock::now();
+    };
+    void store(Unit& u, Point& p, std::int64_t raw, bool confirmed, const Now& now);
 
     const Settings& settings_;
     std::vector<Face*> faces_;
-    std::mutex unitsMutex_;  // guards the two below (each unit has its own lock)
+    // Guards the two below (each unit has its own lock); shared by the
+    // lookups every poll makes, alone only to add a unit.
+    std::shared_mutex unitsMutex_;
     std::vector<std::unique_ptr<Unit>> units_;
     std::map<std::string, std::size_t> byTopic_;
     std::atomic<std::uint64_t> confirmed_{0}, refused_{0}, unknown_{0};
