@@ -51,6 +51,21 @@ struct HomeAssistantSettings {
     std::string prefix = "homeassistant";
 };
 
+// [sparkplug]: the Sparkplug B edge node (the gateway ID is its node ID).
+struct SparkplugSettings {
+    bool enabled = false;
+    std::string groupId = "kelvo";
+    std::string primaryHost;  // not empty: send only while this host application is online
+    bool plainTopics = true;  // false: Sparkplug alone, no PREFIX/... topics
+};
+
+// [store]: where changes wait for the broker. An empty path keeps them in
+// memory only.
+struct StoreSettings {
+    std::string path;
+    int maxMb = 256;
+};
+
 struct Settings {
     std::string id;  // empty: the host name
     std::string prefix = "kelvo";
@@ -63,6 +78,8 @@ struct Settings {
     std::map<std::string, UnitSettings> units;  // by the unit's own name, "KV-109-1"
     HomeAssistantSettings homeAssistant;
     BrokerSettings broker;
+    SparkplugSettings sparkplug;
+    StoreSettings store;
 
     bool useBroadcast() const { return broadcast.value_or(addresses.empty()); }
     // The unit's settings; an empty set for a unit the file does not name.

@@ -21,6 +21,8 @@
 #include "ha_face.h"
 #include "mqtt_face.h"
 #include "points.h"
+#include "sparkplug_face.h"
+#include "store.h"
 #include "unit_worker.h"
 
 namespace gateway {
@@ -46,6 +48,8 @@ class Gateway : public Publisher {
     int run(const sigset_t& stopSignals, int statsSeconds);
 
     void publish(const std::string& topic, const std::string& payload, bool retain) override;
+    void changed(const std::string& unit, const std::string& subtopic, const std::string& payload,
+                 std::chrono::system_clock::time_point at) override;
 
   private:
     // Asks the units at these addresses who they are, all at once; the ones
@@ -77,6 +81,15 @@ class Gateway : public Publisher {
     PointModel model_{settings_};
     MqttFace mqtt_{model_, *this, settings_.prefix};
     std::unique_ptr<HomeAssistantFace> homeAssistant_;  // when enabled
+
+    // Store-and-forward: the plain topics' history (stream HISTORY_STREAM)
+    // and the Sparkplug face's rows, with a session of its own (its will
+    // is the NDEATH).
+    static constexpr int HISTORY_STREAM = 0;
+    std::unique_ptr<Store> store_;
+    std::unique_ptr<Forwarder> history_;
+    std::unique_ptr<Broker> sparkplugBroker_;
+    std::unique_ptr<SparkplugFace> sparkplug_;
 
     std::mutex unitsMutex_;  // guards workers_; workers are only ever added
     std::vector<std::unique_ptr<UnitWorker>> workers_;
