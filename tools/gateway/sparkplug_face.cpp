@@ -153,7 +153,6 @@ void SparkplugFace::unitAdded(std::size_t index, const UnitDescription& descript
 
 void SparkplugFace::stateChanged(std::size_t index, bool online) {
     Unit& u = unit(index);
-    if (online) u.reported.clear();  // the birth carries every value
     store_.put(SPARKPLUG_STREAM, u.device, std::string(1, online ? ROW_BIRTH : ROW_DEATH),
                static_cast<std::int64_t>(NowMs()));
     if (forwarder_) forwarder_->notify();
