@@ -39,7 +39,10 @@ CHANGE_S = 0.1
 # The gateway reconnects with a backoff of up to 30 s.
 RECONNECT_S = 40
 # Datatypes.
-INT64, UINT8, BOOLEAN = 4, 5, 11
+INT64, UINT8, DOUBLE, BOOLEAN, STRING = 4, 5, 10, 11, 12
+# A scaled channel: its engineering value is a metric of its own.
+SCALED = '[unit."KV-109-1".ai.0]\nscale = [0, 4000, 0.0, 100.0]\nunit = "degC"\n'
+CLIENT = f"kelvo-gateway-{NODE}-sparkplug"
 
 pb = None  # the compiled schema
 
@@ -52,10 +55,10 @@ def compile_schema(work: str):
 
 
 def value(metric):
-    """A metric's value as Python sees it: signed for Int64."""
+    """A metric's value as Python sees it: signed for Int64 (data leaves the type out)."""
     kind = metric.WhichOneof("value")
     v = getattr(metric, kind) if kind else None
-    if kind == "long_value" and metric.datatype == INT64 and v >= 1 << 63:
+    if kind == "long_value" and metric.datatype in (0, INT64) and v >= 1 << 63:
         v -= 1 << 64
     return v
 
@@ -195,7 +198,7 @@ class SparkplugTest(unittest.TestCase):
                                     "--control", control)
         cls.control = Control(control)
         cls.started = time.monotonic()
-        cls.gateway = cls.start_gateway()
+        cls.gateway = cls.start_gateway(extra=SCALED)
 
     @classmethod
     def tearDownClass(cls) -> None:
@@ -209,6 +212,17 @@ class SparkplugTest(unittest.TestCase):
         payload = pb.Payload(timestamp=int(time.time() * 1000))
         payload.metrics.add(name=name, datatype=datatype, **v)
         publish(f"{BASE}/DCMD/{NODE}/{device}", payload.SerializeToString())
+
+    def broker_log(self) -> List[str]:
+        with open(os.path.join(self.work, "mosquitto-1883.log"), encoding="utf-8",
+                  errors="replace") as f:
+            return f.read().splitlines()
+
+    def publications(self, kind: str) -> List[str]:
+        """How the broker saw the node publish: "q0, r0" and the like, per message."""
+        return [line.split("(", 1)[1].split(", m")[0].split(", ", 1)[1]
+                for line in self.broker_log()
+                if f"Received PUBLISH from {CLIENT} " in line and f"/{kind}/" in line]
 
     def births(self, start: float) -> Tuple[Message, Dict[str, Message]]:
         units = [f"{m}-1" for m in self.models]
@@ -226,6 +240,7 @@ class SparkplugTest(unittest.TestCase):
         nbirth, dbirths = self.births(self.started)
         metrics = {m.name: m for m in nbirth.payload.metrics}
         self.assertEqual(nbirth.payload.seq, 0)
+        self.assertTrue(nbirth.payload.HasField("timestamp"))
         self.assertEqual(metrics["bdSeq"].datatype, INT64)
         self.assertIn(metrics["bdSeq"].long_value, range(256))
         self.assertEqual(metrics["Node Control/Rebirth"].boolean_value, False)
@@ -234,12 +249,26 @@ class SparkplugTest(unittest.TestCase):
         for model, spec in self.models.items():
             birth = dbirths[f"{model}-1"]
             names = [m.name for m in birth.payload.metrics]
-            self.assertEqual(sorted(names), sorted(metric_names(spec)), model)
+            scaled = ["ai/0/value"] if model == "KV-109" else []
+            self.assertEqual(sorted(names), sorted(metric_names(spec) + scaled), model)
             for m in birth.payload.metrics:
-                self.assertEqual(m.datatype, BOOLEAN if m.name.count("/") == 2 else
+                self.assertEqual(m.datatype, DOUBLE if m.name.endswith("/value") else
+                                 BOOLEAN if m.name.count("/") == 2 else
                                  UINT8 if m.name[:2] in ("di", "do") else INT64, m.name)
                 self.assertIsNotNone(m.WhichOneof("value"), m.name)
                 self.assertLess(abs(m.timestamp - now_ms), 60_000, m.name)
+                self.assertFalse(m.HasField("alias"), m.name)
+        value_metric = [m for m in dbirths["KV-109-1"].payload.metrics if m.name == "ai/0/value"][0]
+        self.assertEqual(list(value_metric.properties.keys), ["engUnit"])
+        self.assertEqual(value_metric.properties.values[0].type, STRING)
+        self.assertEqual(value_metric.properties.values[0].string_value, "degC")
+        # Births at QoS 0, not retained; a clean session; commands subscribed at QoS 1.
+        self.assertEqual(set(self.publications("NBIRTH") + self.publications("DBIRTH")),
+                         {"q0, r0"})
+        log = self.broker_log()
+        self.assertTrue(any(f"as {CLIENT} (p2, c1," in line for line in log))
+        self.assertTrue(any(f"{CLIENT} 1 {BASE}/NCMD/{NODE}" in line for line in log))
+        self.assertTrue(any(f"{CLIENT} 1 {BASE}/DCMD/{NODE}/+" in line for line in log))
         assert_seq_runs(self, self.sub.since(self.started))
 
     def test_2_data_and_commands(self) -> None:
@@ -258,6 +287,8 @@ class SparkplugTest(unittest.TestCase):
                          {"di/1/1", "di/1/3", "di/1/4", "di/1/6"})
         self.assertTrue(all(m.boolean_value for n, m in got.items() if n != "di/1"))
         self.assertFalse(got["di/1"].is_historical)
+        self.assertFalse(got["di/1"].HasField("datatype"))  # declared in the birth only
+        self.assertEqual(set(self.publications("DDATA")), {"q1, r0"})
         self.assertGreaterEqual(got["di/1"].timestamp, before - 5)
 
         self.dcmd("KV-108-1", "do/0", UINT8, int_value=165)
@@ -291,6 +322,7 @@ class SparkplugTest(unittest.TestCase):
         self.assertTrue(self.sub.wait(lambda: any(
             m.device == "KV-113-1" for m in self.sub.since(start, "DBIRTH"))))
         self.assertLess(deaths[0].at, self.sub.since(start, "DBIRTH")[0].at)
+        self.assertEqual(set(self.publications("DDEATH")), {"q0, r0"})
 
         old_bdseq = self.births(self.started)[0].metrics()["bdSeq"]
         start = time.monotonic()
@@ -348,6 +380,13 @@ class SparkplugTest(unittest.TestCase):
             late = [m for m in back if m.type == "DDATA" and "di/3" in m.metrics()][0]
             self.assertTrue(late.payload.metrics[0].is_historical)
             assert_seq_runs(self, back)
+            # An offline STATE older than the last one seen is ignored.
+            publish(host, json.dumps({"online": False, "timestamp": 3}), retain=True)
+            time.sleep(1.0)
+            self.assertEqual(len(mine("NDEATH")), 1)
+            # A clean stop publishes the NDEATH itself.
+            stop(gateway)
+            self.assertTrue(self.sub.wait(lambda: len(mine("NDEATH")) == 2))
         finally:
             stop(gateway)
             publish(host, "", retain=True)
@@ -399,7 +438,9 @@ class SparkplugTest(unittest.TestCase):
         while time.monotonic() - begin < OUTAGE_S:
             change(k)
             k += 1
-            time.sleep(max(0.0, begin + k * CHANGE_S - time.monotonic()))
+            # Late (a loaded machine): the next change still comes no sooner than
+            # three polls later, so that the gateway can see every one.
+            time.sleep(max(3 * PERIOD_MS / 1000, begin + k * CHANGE_S - time.monotonic()))
         restart.join()
         self.start_broker()
         restarted = time.monotonic()

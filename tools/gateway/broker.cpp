@@ -207,7 +207,6 @@ void Broker::run() {
                          settings_.host.c_str(), settings_.effectivePort());
             socketOpen = false;
             connected_ = false;
-            pause(RECONNECT_MIN);
             continue;
         }
         if (!failed && !connected_) {
@@ -250,10 +249,10 @@ std::string Broker::failure(const std::string& what) {
 }
 
 bool Broker::sendLocked(const std::string& topic, const std::string& payload, bool retain,
-                        std::uint64_t token) {
+                        std::uint64_t token, int qos) {
     int mid = 0;
     const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                     payload.data(), QOS, retain);
+                                     payload.data(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) return false;
     if (token != 0) tracked_[mid] = token;
     ++sent_;
@@ -307,11 +306,12 @@ std::size_t Broker::room() {
 }
 
 bool Broker::publishTracked(const std::string& topic, const std::string& payload, bool retain,
-                            std::uint64_t token) {
+                            std::uint64_t token, int qos) {
     if (!connected_) return false;
     std::lock_guard<std::mutex> hold(mutex_);
     if (!events_.empty() || !order_.empty() || inflight_ >= WINDOW) return false;
-    return sendLocked(topic, payload, retain, token);
+    // (QoS 0 counts in the window too: libmosquitto reports it once written.)
+    return sendLocked(topic, payload, retain, token, qos);
 }
 
 void Broker::drop() {

@@ -6,7 +6,7 @@
 // network thread connects and reconnects with a backoff of 1 s doubling to
 // 30 s and never gives up, whether the broker was never there, went away,
 // or refused us. (libmosquitto's own thread ends for good when the first
-// connect fails.) Every publication is QoS 1.
+// connect fails.) Every publication is QoS 1 unless publishTracked() says otherwise.
 //
 // The last retained value on the broker is always the current one:
 // - nothing is queued while the broker is away; on every connect the gateway
@@ -92,7 +92,7 @@ class Broker {
     // when the broker acknowledges it. False: not sent (no room, or not
     // connected).
     bool publishTracked(const std::string& topic, const std::string& payload, bool retain,
-                        std::uint64_t token);
+                        std::uint64_t token, int qos = 1);
     // Ends the connection without a clean disconnect (the broker publishes
     // the will) and connects again.
     void drop();
@@ -127,7 +127,7 @@ class Broker {
     // window has room.
     void pumpLocked();
     bool sendLocked(const std::string& topic, const std::string& payload, bool retain,
-                    std::uint64_t token = 0);
+                    std::uint64_t token = 0, int qos = 1);
     void forgetLocked();
     // Why the connection failed: `what`, or the reason of a TLS failure.
     std::string failure(const std::string& what);

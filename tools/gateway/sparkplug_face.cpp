@@ -36,10 +36,13 @@ bool IsDigital(Kind kind) {
     return kind == Kind::DIGITAL_IN || kind == Kind::DIGITAL_OUT;
 }
 
-Metric* Add(Payload& payload, const std::string& name, std::uint32_t datatype, std::uint64_t at) {
+// A metric; the datatype only where it is declared (births, the bdSeq):
+// data and commands leave it out.
+Metric* Add(Payload& payload, const std::string& name, std::optional<std::uint32_t> datatype,
+            std::uint64_t at) {
     Metric* m = payload.add_metrics();
     m->set_name(name);
-    m->set_datatype(datatype);
+    if (datatype) m->set_datatype(*datatype);
     m->set_timestamp(at);
     return m;
 }
@@ -51,6 +54,9 @@ void PointMetrics(Payload& payload, const Point& p, std::optional<std::int64_t> 
                   bool birth) {
     const std::string name = p.topic();
     const std::uint64_t at = Ms(p.readAt);
+    auto type = [&](std::uint32_t datatype) {
+        return birth ? std::optional<std::uint32_t>(datatype) : std::nullopt;
+    };
     auto value = [&](Metric* m, auto set) {
         if (!p.read) {
             m->set_is_null(true);
@@ -59,20 +65,20 @@ void PointMetrics(Payload& payload, const Point& p, std::optional<std::int64_t> 
         }
     };
     if (IsDigital(p.kind)) {
-        value(Add(payload, name, UINT8, at),
+        value(Add(payload, name, type(UINT8), at),
               [&](Metric* m) { m->set_int_value(static_cast<std::uint32_t>(p.raw & 0xFF)); });
         for (unsigned b = 0; b < PORT_BITS; ++b) {
             const bool on = (p.raw >> b) & 1;
             if (before && p.read && (((*before >> b) & 1) != 0) == on) continue;
-            value(Add(payload, name + "/" + std::to_string(b), BOOLEAN, at),
+            value(Add(payload, name + "/" + std::to_string(b), type(BOOLEAN), at),
                   [&](Metric* m) { m->set_boolean_value(on); });
         }
         return;
     }
-    value(Add(payload, name, INT64, at),
+    value(Add(payload, name, type(INT64), at),
           [&](Metric* m) { m->set_long_value(static_cast<std::uint64_t>(p.raw)); });
     if (p.settings.scaled) {
-        Metric* m = Add(payload, name + "/value", DOUBLE, at);
+        Metric* m = Add(payload, name + "/value", type(DOUBLE), at);
         value(m, [&](Metric* v) { v->set_double_value(p.value); });
         if (birth && !p.settings.unit.empty()) {
             auto* properties = m->mutable_properties();
@@ -84,7 +90,9 @@ void PointMetrics(Payload& payload, const Point& p, std::optional<std::int64_t> 
     }
 }
 
-// A DCMD metric's value as the plain topics' command text.
+// A DCMD metric's value as the plain topics' command text. Without a
+// datatype a value is read as the gateway declares its metrics: 32-bit
+// values (ports) unsigned, 64-bit ones (channels, counters) signed.
 std::optional<std::string> CommandText(const Metric& m) {
     char text[64];
     switch (m.value_case()) {
@@ -270,7 +278,7 @@ Forwarder::Message SparkplugFace::nodeBirth() {
     birth.set_seq(nextSeq());
     Add(birth, "bdSeq", INT64, now)->set_long_value(static_cast<std::uint64_t>(bdSeq_.load()));
     Add(birth, REBIRTH, BOOLEAN, now)->set_boolean_value(false);
-    return {topic("NBIRTH"), birth.SerializeAsString(), false};
+    return {topic("NBIRTH"), birth.SerializeAsString(), false, 0};
 }
 
 std::optional<Forwarder::Message> SparkplugFace::deviceBirth(std::size_t index) {
@@ -315,7 +323,7 @@ std::optional<Forwarder::Message> SparkplugFace::encode(const Store::Record& row
         Payload death;
         death.set_timestamp(NowMs());
         death.set_seq(nextSeq());
-        return Forwarder::Message{topic("DDEATH", row.topic), death.SerializeAsString(), false};
+        return Forwarder::Message{topic("DDEATH", row.topic), death.SerializeAsString(), false, 0};
     }
     return std::nullopt;
 }
@@ -323,10 +331,17 @@ std::optional<Forwarder::Message> SparkplugFace::encode(const Store::Record& row
 void SparkplugFace::message(const std::string& topicName, const std::string& payload, bool) {
     if (!stateTopic_.empty() && topicName == stateTopic_) {
         // {"online": true, "timestamp": ...}; older hosts say ONLINE / OFFLINE.
+        // A message older than the last one seen (a stale retained one) is
+        // ignored.
         bool online = payload == "ONLINE";
         const auto state = nlohmann::json::parse(payload, nullptr, false);
         if (state.is_object() && state.contains("online") && state["online"].is_boolean()) {
             online = state["online"].get<bool>();
+            if (state.contains("timestamp") && state["timestamp"].is_number_unsigned()) {
+                const auto at = state["timestamp"].get<std::uint64_t>();
+                if (at < hostStateAt_) return;
+                hostStateAt_ = at;
+            }
         }
         hostOnline_ = online;
         if (forwarder_) forwarder_->notify();

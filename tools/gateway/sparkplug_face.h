@@ -79,6 +79,7 @@ class SparkplugFace : public Face {
     std::string stateTopic_;               // spBv1.0/STATE/HOST; empty: no primary host
     std::atomic<std::int64_t> bdSeq_{-1};  // of the current connection
     std::atomic<bool> hostOnline_{false};
+    std::uint64_t hostStateAt_ = 0;  // the broker's thread's: the newest STATE's timestamp
     std::atomic<bool> rebirth_{false};
     // The forwarder thread's.
     bool born_ = false;

@@ -66,6 +66,7 @@ Store::Store(const std::string& path, std::uint64_t maxBytes) : maxBytes_(maxByt
     } catch (const ConfigError&) {
         sqlite3_finalize(insert_);
         sqlite3_finalize(select_);
+        sqlite3_finalize(delete_);
         sqlite3_close(db_);
         throw;
     }
@@ -399,7 +400,7 @@ bool Forwarder::pump() {
             next = std::move(first_.front());
             first_.pop_front();
         }
-        if (!broker_.publishTracked(next.topic, next.payload, next.retain, 0)) return false;
+        if (!broker_.publishTracked(next.topic, next.payload, next.retain, 0, next.qos)) return false;
     }
     const std::size_t room = broker_.room();
     if (room == 0) return false;
@@ -414,10 +415,12 @@ bool Forwarder::pump() {
             continue;
         }
         if (!broker_.publishTracked(message->topic, message->payload, message->retain,
-                                    static_cast<std::uint64_t>(row.id))) {
+                                    message->qos == 0 ? 0 : static_cast<std::uint64_t>(row.id),
+                                    message->qos)) {
             break;
         }
         cursor_ = row.id;
+        if (message->qos == 0) unsent.push_back(row.id);  // no acknowledgement to wait for
     }
     store_.remove(stream_, unsent);
     return rows.size() == room;  // more may be waiting

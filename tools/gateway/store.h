@@ -110,6 +110,7 @@ class Forwarder {
     struct Message {
         std::string topic, payload;
         bool retain = false;
+        int qos = 1;  // 0: the forwarder does not hear when it has arrived
     };
     struct Hooks {
         // Called on the forwarder's thread while connected, before sending
