@@ -400,7 +400,8 @@ bool Forwarder::pump() {
             next = std::move(first_.front());
             first_.pop_front();
         }
-        if (!broker_.publishTracked(next.topic, next.payload, next.retain, 0, next.qos)) return false;
+        if (!broker_.publishTracked(next.topic, next.payload, next.retain, 0, next.qos))
+            return false;
     }
     const std::size_t room = broker_.room();
     if (room == 0) return false;
