@@ -36,6 +36,8 @@ constexpr auto STALE_AFTER = std::chrono::milliseconds(kelvo::tools::REPLY_TIMEO
 // A burst (every config and value after a connect, Home Assistant asking
 // for its configs) queues this many messages or more at once.
 constexpr std::size_t BURST_QUEUE = 1000;
+// The budget of a store without a file ([store] path empty), at most.
+constexpr int MEMORY_STORE_MB = 16;
 
 std::string Firmware(const KelvoVersionInfo& v) {
     char text[40];
@@ -55,8 +57,12 @@ Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
     if (settings_.id.empty()) settings_.id = HostName();
     Validate(settings_);
     gatewayTopic_ = settings_.prefix + "/gateway/" + settings_.id + "/state";
-    store_ = std::make_unique<Store>(settings_.store.path,
-                                     static_cast<std::uint64_t>(settings_.store.maxMb) << 20);
+    // Without a file the store lives in memory, and keeps to a smaller budget.
+    const int storeMb = settings_.store.path.empty()
+                            ? std::min(settings_.store.maxMb, MEMORY_STORE_MB)
+                            : settings_.store.maxMb;
+    store_ =
+        std::make_unique<Store>(settings_.store.path, static_cast<std::uint64_t>(storeMb) << 20);
     if (settings_.sparkplug.plainTopics) model_.addFace(&mqtt_);
     if (settings_.homeAssistant.enabled) {
         homeAssistant_ = std::make_unique<HomeAssistantFace>(*this, settings_, gatewayTopic_);
@@ -417,6 +423,7 @@ void Gateway::printStats(double seconds) {
     line["queued"] = counts.queued;
     line["dropped"] = counts.dropped;
     const auto stored = store_->counts();
+    line["store_put"] = stored.stored;
     line["store_rows"] = stored.rows;
     line["store_dropped"] = stored.dropped;
     lastPublished = published;

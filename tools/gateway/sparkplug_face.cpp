@@ -292,8 +292,8 @@ std::optional<Forwarder::Message> SparkplugFace::deviceBirth(std::size_t index) 
     if (!online) return std::nullopt;
     birth.set_timestamp(NowMs());
     birth.set_seq(nextSeq());
-    return Forwarder::Message{topic("DBIRTH", unit(index).device), birth.SerializeAsString(),
-                              false};
+    return Forwarder::Message{topic("DBIRTH", unit(index).device), birth.SerializeAsString(), false,
+                              0};
 }
 
 std::optional<Forwarder::Message> SparkplugFace::encode(const Store::Record& row, bool historical) {
