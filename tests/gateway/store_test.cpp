@@ -44,7 +44,7 @@ TEST_F(StoreTest, KeepsOrderAcrossRestartAndRemovesWhatWasSent) {
     EXPECT_EQ(store.number("bdSeq", -1), 7);
     EXPECT_EQ(store.number("absent", -1), -1);
     EXPECT_EQ(store.last(), 100);
-    EXPECT_EQ(store.put(1, "later", "x", 5), 101);  // IDs go on from the last run
+    EXPECT_EQ(store.put(1, "later", "x", 5), 101);  // IDs go on after the last row
     store.flush();
     const auto odd = store.read(1, 0, 1000);
     ASSERT_EQ(odd.size(), 51u);

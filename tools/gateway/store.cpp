@@ -16,6 +16,14 @@ constexpr std::size_t TRIM_STEP = 512;
 // that a full store does not drop on every put.
 constexpr double TRIM_TO = 0.9;
 constexpr auto FORWARD_WAKE = std::chrono::milliseconds(50);
+// Commits at most this often: the changes of a moment share one commit, and
+// a change is in the file at most this long after it was reported.
+constexpr auto COMMIT_EVERY = std::chrono::milliseconds(5);
+// The forwarder sends when the window has room for this many (or is empty),
+// and deletes acknowledged rows this many at a time, or after DELETE_AFTER.
+constexpr std::size_t SEND_BATCH = 64;
+constexpr std::size_t DELETE_BATCH = 512;
+constexpr auto DELETE_AFTER = std::chrono::milliseconds(100);
 
 std::uint64_t Cost(const std::string& topic, const std::string& payload) {
     return topic.size() + payload.size() + Store::ROW_OVERHEAD;
@@ -57,8 +65,6 @@ Store::Store(const std::string& path, std::uint64_t maxBytes) : maxBytes_(maxByt
         if (sqlite3_step(s) == SQLITE_ROW) nextId_ = sqlite3_column_int64(s, 0) + 1;
         sqlite3_finalize(s);
         dropped_ = static_cast<std::uint64_t>(number("dropped", 0));
-        // IDs only grow, across runs, even when the store was empty.
-        nextId_ = std::max(nextId_, number("next", 1));
         insert_ =
             prepare("INSERT INTO changes (id, stream, topic, payload, at) VALUES (?, ?, ?, ?, ?)");
         select_ = prepare(
@@ -153,11 +159,6 @@ void Store::write() {
                 sqlite3_reset(insert_);
             }
             trimLocked();
-            sqlite3_stmt* s =
-                prepare("INSERT OR REPLACE INTO numbers (key, value) VALUES ('next', ?)");
-            sqlite3_bind_int64(s, 1, batch.back().id + 1);
-            sqlite3_step(s);
-            sqlite3_finalize(s);
             if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
                 std::fprintf(stderr, "kelvo-gateway: store: %s\n", sqlite3_errmsg(db_));
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -165,6 +166,8 @@ void Store::write() {
         }
         batch.clear();
         if (callback) callback();
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait_for(lock, COMMIT_EVERY, [&] { return stopping_; });
     }
 }
 
@@ -341,6 +344,9 @@ void Forwarder::acked(std::uint64_t token) {
     {
         std::lock_guard<std::mutex> hold(mutex_);
         acked_.push_back(static_cast<std::int64_t>(token));
+        // The window opens in batches: wake the sender once per batch (or
+        // at its next look, FORWARD_WAKE).
+        if (acked_.size() % SEND_BATCH != 0) return;
         poked_ = true;
     }
     wake_.notify_all();
@@ -353,16 +359,29 @@ void Forwarder::sendFirst(Message message) {
 
 void Forwarder::run() {
     pthread_setname_np(pthread_self(), "kelvo-forward");
+    auto deletedAt = std::chrono::steady_clock::now();
+    // Deletes what the broker acknowledged; a row acknowledged but not
+    // deleted yet when the process ends goes once more after the restart.
+    auto deleteDone = [&](bool now) {
+        if (done_.empty()) return;
+        if (!now && done_.size() < DELETE_BATCH &&
+            std::chrono::steady_clock::now() - deletedAt < DELETE_AFTER) {
+            return;
+        }
+        store_.remove(stream_, done_);
+        done_.clear();
+        deletedAt = std::chrono::steady_clock::now();
+    };
     for (;;) {
-        std::vector<std::int64_t> done;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait_for(lock, FORWARD_WAKE, [&] { return stopping_ || poked_; });
-            if (stopping_) return;
             poked_ = false;
-            done.swap(acked_);
+            done_.insert(done_.end(), acked_.begin(), acked_.end());
+            acked_.clear();
+            if (stopping_) break;
         }
-        store_.remove(stream_, done);
+        deleteDone(false);
         if (!broker_.connected()) {
             ready_ = false;
             continue;
@@ -372,6 +391,7 @@ void Forwarder::run() {
         if (session != session_) {
             // A new session: whatever the last one did not see acknowledged
             // goes again, from the oldest row.
+            deleteDone(true);
             session_ = session;
             fresh = true;
             ready_ = false;
@@ -389,9 +409,10 @@ void Forwarder::run() {
         ready_ = true;
         while (pump()) {
             std::lock_guard<std::mutex> hold(mutex_);
-            if (stopping_) return;
+            if (stopping_) break;
         }
     }
+    deleteDone(true);
 }
 
 bool Forwarder::pump() {
@@ -407,10 +428,11 @@ bool Forwarder::pump() {
         if (!broker_.publishTracked(next.topic, next.payload, next.retain, 0, next.qos))
             return false;
     }
+    // A window that is nearly full waits for a batch of acknowledgements.
     const std::size_t room = broker_.room();
-    if (room == 0) return false;
+    if (room == 0 || (room < SEND_BATCH && room < Broker::WINDOW)) return false;
     const auto rows = store_.read(stream_, cursor_, room);
-    std::vector<std::int64_t> unsent;
+    std::vector<std::int64_t>& unsent = done_;
     for (const auto& row : rows) {
         if (broker_.room() == 0) break;
         const auto message = hooks_.encode(row, row.id <= historical_);
@@ -427,7 +449,6 @@ bool Forwarder::pump() {
         cursor_ = row.id;
         if (message->qos == 0) unsent.push_back(row.id);  // no acknowledgement to wait for
     }
-    store_.remove(stream_, unsent);
     return rows.size() == room;  // more may be waiting
 }
 

@@ -3,9 +3,9 @@
 //
 // A change is a row: an ID that only grows (the order), a stream (which face
 // it belongs to), a topic and a payload that the face interprets, and the
-// time it was read. put() hands rows to a writer thread that commits them at
-// once, so a change survives the end of the process (kill -9) a moment after
-// it was seen. The store keeps to its disk budget: past it, the oldest rows
+// time it was read. put() hands rows to a writer thread that commits what
+// has come at most every 5 ms, so a change survives the end of the process
+// (kill -9) from a few ms after it was seen. The store keeps to its disk budget: past it, the oldest rows
 // go first, and are counted.
 #pragma once
 
@@ -144,10 +144,11 @@ class Forwarder {
     std::condition_variable wake_;
     bool stopping_ = false;
     bool poked_ = false;
-    std::vector<std::int64_t> acked_;  // rows to delete
+    std::vector<std::int64_t> acked_;  // acknowledged rows, from the broker's thread
     std::deque<Message> first_;
     std::thread thread_;
     // The forwarder thread's:
+    std::vector<std::int64_t> done_;  // rows to delete: acknowledged, or not to be sent
     std::uint64_t session_ = 0;
     bool ready_ = false;
     std::int64_t cursor_ = 0;      // the last row sent in this session
