@@ -161,9 +161,8 @@ void SparkplugFace::unitAdded(std::size_t index, const UnitDescription& descript
 
 void SparkplugFace::stateChanged(std::size_t index, bool online) {
     Unit& u = unit(index);
-    store_.put(SPARKPLUG_STREAM, u.device, std::string(1, online ? ROW_BIRTH : ROW_DEATH),
-               static_cast<std::int64_t>(NowMs()));
-    if (forwarder_) forwarder_->notify();
+    forwarder_->submit(u.device, std::string(1, online ? ROW_BIRTH : ROW_DEATH),
+                       static_cast<std::int64_t>(NowMs()));
 }
 
 void SparkplugFace::pointReported(std::size_t index, const Point& p, bool always) {
@@ -177,8 +176,7 @@ void SparkplugFace::pointReported(std::size_t index, const Point& p, bool always
     u.reported[key] = p.raw;
     std::string row(1, ROW_DATA);
     payload.AppendToString(&row);
-    store_.put(SPARKPLUG_STREAM, u.device, std::move(row), static_cast<std::int64_t>(Ms(p.readAt)));
-    if (forwarder_) forwarder_->notify();
+    forwarder_->submit(u.device, std::move(row), static_cast<std::int64_t>(Ms(p.readAt)));
 }
 
 void SparkplugFace::commandFailed(std::size_t index, const CommandRequest& request,

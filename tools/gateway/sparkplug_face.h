@@ -4,9 +4,10 @@
 //
 // Every message of the node goes out from one thread, the forwarder's, in
 // the order of one sequence number (0..255). Data, deaths and births of
-// units are rows of the store (stream SPARKPLUG_STREAM) first, so that
-// what happens while the broker or the primary host application is away
-// is sent later, in order, its metrics marked historical.
+// units go through the forwarder (store.h): straight out while the session
+// is live, otherwise into the store (stream SPARKPLUG_STREAM), so that what
+// happens while the broker or the primary host application is away is sent
+// later, in order, its metrics marked historical.
 #pragma once
 
 #include <atomic>

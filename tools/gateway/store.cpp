@@ -343,6 +343,10 @@ void Forwarder::acked(std::uint64_t token) {
     if (token == 0) return;  // a message without a row
     {
         std::lock_guard<std::mutex> hold(mutex_);
+        if (token >= LIVE_TOKEN) {
+            liveSent_.erase(token);
+            return;
+        }
         acked_.push_back(static_cast<std::int64_t>(token));
         // The window opens in batches: wake the sender once per batch (or
         // at its next look, FORWARD_WAKE).
@@ -350,6 +354,32 @@ void Forwarder::acked(std::uint64_t token) {
         poked_ = true;
     }
     wake_.notify_all();
+}
+
+void Forwarder::submit(std::string topic, std::string payload, std::int64_t at) {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (!live_) {
+            store_.put(stream_, std::move(topic), std::move(payload), at);
+            return;  // the commit wakes the forwarder
+        }
+        liveQueue_.push_back({0, stream_, std::move(topic), std::move(payload), at});
+        poked_ = true;
+    }
+    wake_.notify_all();
+}
+
+void Forwarder::storeLiveLocked() {
+    if (!live_) return;
+    live_ = false;
+    for (auto& [token, row] : liveSent_) {
+        store_.put(stream_, std::move(row.topic), std::move(row.payload), row.at);
+    }
+    for (auto& row : liveQueue_) {
+        store_.put(stream_, std::move(row.topic), std::move(row.payload), row.at);
+    }
+    liveSent_.clear();
+    liveQueue_.clear();
 }
 
 void Forwarder::sendFirst(Message message) {
@@ -382,11 +412,15 @@ void Forwarder::run() {
             if (stopping_) break;
         }
         deleteDone(false);
+        const std::uint64_t session = broker_.session();
+        if (!broker_.connected() || session != session_) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            storeLiveLocked();
+        }
         if (!broker_.connected()) {
             ready_ = false;
             continue;
         }
-        const std::uint64_t session = broker_.session();
         bool fresh = false;
         if (session != session_) {
             // A new session: whatever the last one did not see acknowledged
@@ -403,6 +437,8 @@ void Forwarder::run() {
         const bool ready = hooks_.prepare(fresh || !ready_);
         if (!ready) {
             ready_ = false;
+            std::lock_guard<std::mutex> hold(mutex_);
+            storeLiveLocked();
             continue;
         }
         if (!ready_) historical_ = mark;
@@ -411,8 +447,14 @@ void Forwarder::run() {
             std::lock_guard<std::mutex> hold(mutex_);
             if (stopping_) break;
         }
+        // Caught up: every stored row is acknowledged, so new rows may skip
+        // the store.
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (!live_ && first_.empty() && store_.held(stream_) == done_.size()) live_ = true;
     }
     deleteDone(true);
+    std::lock_guard<std::mutex> hold(mutex_);
+    storeLiveLocked();
 }
 
 bool Forwarder::pump() {
@@ -431,25 +473,49 @@ bool Forwarder::pump() {
     // A window that is nearly full waits for a batch of acknowledgements.
     const std::size_t room = broker_.room();
     if (room == 0 || (room < SEND_BATCH && room < Broker::WINDOW)) return false;
-    const auto rows = store_.read(stream_, cursor_, room);
-    std::vector<std::int64_t>& unsent = done_;
-    for (const auto& row : rows) {
-        if (broker_.room() == 0) break;
-        const auto message = hooks_.encode(row, row.id <= historical_);
-        if (!message) {
+    if (!live_) {  // (only this thread changes it)
+        const auto rows = store_.read(stream_, cursor_, room);
+        for (const auto& row : rows) {
+            if (broker_.room() == 0) break;
+            const auto message = hooks_.encode(row, row.id <= historical_);
+            if (!message) {
+                cursor_ = row.id;
+                done_.push_back(row.id);
+                continue;
+            }
+            if (!broker_.publishTracked(message->topic, message->payload, message->retain,
+                                        message->qos == 0 ? 0 : static_cast<std::uint64_t>(row.id),
+                                        message->qos)) {
+                break;
+            }
             cursor_ = row.id;
-            unsent.push_back(row.id);
-            continue;
+            if (message->qos == 0) done_.push_back(row.id);  // no acknowledgement to wait for
         }
-        if (!broker_.publishTracked(message->topic, message->payload, message->retain,
-                                    message->qos == 0 ? 0 : static_cast<std::uint64_t>(row.id),
-                                    message->qos)) {
-            break;
-        }
-        cursor_ = row.id;
-        if (message->qos == 0) unsent.push_back(row.id);  // no acknowledgement to wait for
+        return rows.size() == room;  // more may be waiting
     }
-    return rows.size() == room;  // more may be waiting
+    // Rows in memory: each waits in liveSent_ until acknowledged (a QoS 0
+    // one, until handed over), to go to the store if the session ends first.
+    while (broker_.room() > 0) {
+        Store::Record row;
+        std::uint64_t token;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (!live_ || liveQueue_.empty()) break;
+            token = nextToken_++;
+            row = liveSent_.emplace(token, std::move(liveQueue_.front())).first->second;
+            liveQueue_.pop_front();
+        }
+        const auto message = hooks_.encode(row, false);
+        if (message && !broker_.publishTracked(message->topic, message->payload, message->retain,
+                                               message->qos == 0 ? 0 : token, message->qos)) {
+            break;  // the session ended: the row goes to the store
+        }
+        if (!message || message->qos == 0) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            liveSent_.erase(token);
+        }
+    }
+    return false;
 }
 
 }  // namespace gateway

@@ -5,8 +5,8 @@
 // it belongs to), a topic and a payload that the face interprets, and the
 // time it was read. put() hands rows to a writer thread that commits what
 // has come at most every 5 ms, so a change survives the end of the process
-// (kill -9) from a few ms after it was seen. The store keeps to its disk budget: past it, the oldest rows
-// go first, and are counted.
+// (kill -9) from a few ms after it was seen. The store keeps to its disk budget: past it, the
+// oldest rows go first, and are counted.
 #pragma once
 
 #include <sqlite3.h>
@@ -105,6 +105,12 @@ class Store {
 // one before was handed over, and deletes each row when the broker has
 // acknowledged it. On a new session everything not acknowledged is sent
 // again from the oldest (so a row may arrive twice, never not at all).
+//
+// Rows given to submit() skip the disk while the session is live and no
+// older row waits: they are sent from memory, and kept there until the
+// broker acknowledges them. When the session ends (or may not send), every
+// row in memory, sent but unacknowledged or still queued, goes to the store
+// first, in order, ahead of anything newer.
 class Forwarder {
   public:
     struct Message {
@@ -131,10 +137,16 @@ class Forwarder {
     void acked(std::uint64_t token);
     // Messages to send before any row, in order (births); from prepare().
     void sendFirst(Message message);
+    // A row of this stream, sent from memory or stored (see above).
+    void submit(std::string topic, std::string payload, std::int64_t at);
 
   private:
+    // Tokens of rows sent from memory (stored rows use their IDs).
+    static constexpr std::uint64_t LIVE_TOKEN = std::uint64_t{1} << 62;
     void run();
     bool pump();
+    // With mutex_ held: the rows in memory go to the store.
+    void storeLiveLocked();
 
     Store& store_;
     const int stream_;
@@ -146,6 +158,10 @@ class Forwarder {
     bool poked_ = false;
     std::vector<std::int64_t> acked_;  // acknowledged rows, from the broker's thread
     std::deque<Message> first_;
+    bool live_ = false;                                // rows skip the store
+    std::deque<Store::Record> liveQueue_;              // to send, oldest first
+    std::map<std::uint64_t, Store::Record> liveSent_;  // sent, not acknowledged, by token
+    std::uint64_t nextToken_ = LIVE_TOKEN;
     std::thread thread_;
     // The forwarder thread's:
     std::vector<std::int64_t> done_;  // rows to delete: acknowledged, or not to be sent
