@@ -20,6 +20,7 @@ constexpr std::uint32_t INT8 = 1, INT16 = 2, INT32 = 3;
 constexpr char ROW_DATA = 'D', ROW_BIRTH = 'B', ROW_DEATH = 'X';
 constexpr const char* REBIRTH = "Node Control/Rebirth";
 constexpr int BDSEQ_MODULO = 256;
+constexpr std::size_t MESSAGE_LIMIT = 64 * 1024;
 
 std::uint64_t NowMs() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -327,6 +328,12 @@ std::optional<Forwarder::Message> SparkplugFace::encode(const Store::Record& row
 }
 
 void SparkplugFace::message(const std::string& topicName, const std::string& payload, bool) {
+    // A command or a host state is small; anything larger is not decoded.
+    if (payload.size() > MESSAGE_LIMIT) {
+        std::fprintf(stderr, "kelvo-gateway: Sparkplug: %zu bytes on %s ignored (over %zu)\n",
+                     payload.size(), topicName.c_str(), MESSAGE_LIMIT);
+        return;
+    }
     if (!stateTopic_.empty() && topicName == stateTopic_) {
         // {"online": true, "timestamp": ...}; older hosts say ONLINE / OFFLINE.
         // A message older than the last one seen (a stale retained one) is
