@@ -281,7 +281,7 @@ class SparkplugTest(unittest.TestCase):
             m.device == "KV-101-1" and m.metrics().get("di/1") == 90
             for m in self.sub.since(start, "DDATA"))))
         data = [m for m in self.sub.since(start, "DDATA")
-                if m.device == "KV-101-1" and "di/1" in m.metrics()][0]
+                if m.device == "KV-101-1" and m.metrics().get("di/1") == 90][0]
         got = {m.name: m for m in data.payload.metrics}
         # 0 -> 90 (0b01011010): the lines that changed, and only those.
         self.assertEqual({n for n in got if n.startswith("di/1/")},
@@ -353,13 +353,13 @@ class SparkplugTest(unittest.TestCase):
         self.assertEqual(nbirth.metrics()["bdSeq"], (bdseq + 1) % 256)
 
     def test_5_primary_host(self) -> None:
-        """With a primary host, nothing is born before its STATE says online; when it goes
-        offline the session ends (NDEATH) and changes wait, sent as history once it is
-        back, after the births."""
+        """With a primary host (and Sparkplug alone), nothing is born before its STATE says
+        online; when it goes offline the session ends (NDEATH) and changes wait, sent as
+        history once it is back, after the births."""
         host = "spBv1.0/STATE/scada"
         publish(host, json.dumps({"online": False, "timestamp": 1}), retain=True)
         start = time.monotonic()
-        gateway = self.start_gateway("edge2", 'primary_host = "scada"\n')
+        gateway = self.start_gateway("edge2", 'primary_host = "scada"\nplain_topics = false\n')
         try:
             mine = lambda kind: [m for m in self.sub.since(start, kind)
                                  if m.topic.split("/")[3] == "edge2"]
@@ -388,6 +388,11 @@ class SparkplugTest(unittest.TestCase):
             # A clean stop publishes the NDEATH itself.
             stop(gateway)
             self.assertTrue(self.sub.wait(lambda: len(mine("NDEATH")) == 2))
+            # Sparkplug alone: one session, the gateway's own client ID, no plain topics.
+            sent = [line for line in self.broker_log()
+                    if "Received PUBLISH from kelvo-gateway-edge2 " in line]
+            self.assertTrue(any("/NBIRTH/edge2'" in line for line in sent))
+            self.assertFalse(any("'kelvo/" in line for line in sent))
         finally:
             stop(gateway)
             publish(host, "", retain=True)

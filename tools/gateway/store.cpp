@@ -24,6 +24,8 @@ constexpr auto COMMIT_EVERY = std::chrono::milliseconds(5);
 constexpr std::size_t SEND_BATCH = 64;
 constexpr std::size_t DELETE_BATCH = 512;
 constexpr auto DELETE_AFTER = std::chrono::milliseconds(100);
+// Rows waiting in memory at most; more go to the store.
+constexpr std::size_t LIVE_LIMIT = 4096;
 
 std::uint64_t Cost(const std::string& topic, const std::string& payload) {
     return topic.size() + payload.size() + Store::ROW_OVERHEAD;
@@ -364,6 +366,9 @@ void Forwarder::submit(std::string topic, std::string payload, std::int64_t at) 
             return;  // the commit wakes the forwarder
         }
         liveQueue_.push_back({0, stream_, std::move(topic), std::move(payload), at});
+        // A broker that takes them slower than they come: the store takes
+        // over, so memory stays bounded until the keepalive decides.
+        if (liveQueue_.size() >= LIVE_LIMIT) storeLiveLocked();
         poked_ = true;
     }
     wake_.notify_all();
