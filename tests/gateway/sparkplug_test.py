@@ -246,11 +246,11 @@ class SparkplugTest(unittest.TestCase):
         self.assertEqual(metrics["Node Control/Rebirth"].boolean_value, False)
         self.assertEqual(nbirth.topic, f"{BASE}/NBIRTH/{NODE}")
         now_ms = time.time() * 1000
-        for model, spec in self.models.items():
+        for model, table in self.models.items():
             birth = dbirths[f"{model}-1"]
             names = [m.name for m in birth.payload.metrics]
             scaled = ["ai/0/value"] if model == "KV-109" else []
-            self.assertEqual(sorted(names), sorted(metric_names(spec) + scaled), model)
+            self.assertEqual(sorted(names), sorted(metric_names(table) + scaled), model)
             for m in birth.payload.metrics:
                 self.assertEqual(m.datatype, DOUBLE if m.name.endswith("/value") else
                                  BOOLEAN if m.name.count("/") == 2 else
@@ -411,8 +411,8 @@ class SparkplugTest(unittest.TestCase):
         kill_window = [0.0, 0.0]
 
         def change(k: int) -> None:
-            for model, spec in self.models.items():
-                kind = spec[0]
+            for model, table in self.models.items():
+                kind = table[0]
                 unit = f"{model}:1"
                 made = time.time()  # before: the unit cannot show it any sooner
                 if kind in (1, 3, 4):
