@@ -90,7 +90,9 @@ class Subscriber:
             args += ["-c", "-i", client_id]
         for t in topics:
             args += ["-t", t]
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
+        # stderr not inherited: a subscriber that outlived the test would hold ctest's pipe.
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     text=True)
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
 
@@ -123,10 +125,8 @@ class Subscriber:
         return self.since(start, kind)
 
     def close(self) -> None:
-        self.proc.terminate()
-        self.proc.wait(timeout=WAIT_S)
+        stop(self.proc)  # SIGTERM, SIGKILL if that does not do
         self.thread.join(timeout=WAIT_S)
-        stop(self.proc)
 
 
 def metric_names(model) -> List[str]:

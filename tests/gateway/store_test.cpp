@@ -89,7 +89,7 @@ TEST_F(StoreTest, DropsTheOldestPastItsBudgetAndCountsThem) {
     EXPECT_EQ(store.counts().rows + store.counts().dropped, 2000u);
 }
 
-TEST_F(StoreTest, RefusesAFileThatIsNoStore) {
+TEST_F(StoreTest, RefusesAFileThatIsNoStoreOrIsInUse) {
     {
         FILE* f = std::fopen(path_.c_str(), "w");
         ASSERT_NE(f, nullptr);
@@ -98,6 +98,9 @@ TEST_F(StoreTest, RefusesAFileThatIsNoStore) {
     }
     EXPECT_THROW(Store(path_, 1 << 20), ConfigError);
     EXPECT_THROW(Store(dir_ + "/missing/store.db", 1 << 20), ConfigError);
+    std::filesystem::remove(path_);
+    Store first(path_, 1 << 20);  // one gateway per store
+    EXPECT_THROW(Store(path_, 1 << 20), ConfigError);
 }
 
 }  // namespace

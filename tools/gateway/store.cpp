@@ -12,6 +12,7 @@ namespace {
 
 // Rows read per query by the forwarder, and dropped per step past the budget.
 constexpr std::size_t TRIM_STEP = 512;
+constexpr int BUSY_WAIT_MS = 500;  // for a store another process holds
 // Past the budget, rows are dropped until the store is this share of it, so
 // that a full store does not drop on every put.
 constexpr double TRIM_TO = 0.9;
@@ -42,11 +43,14 @@ Store::Store(const std::string& path, std::uint64_t maxBytes) : maxBytes_(maxByt
         sqlite3_close(db_);
         throw ConfigError("[store] path " + path + ": " + why);
     }
-    sqlite3_busy_timeout(db_, 2000);
+    sqlite3_busy_timeout(db_, BUSY_WAIT_MS);
     try {
         // WAL with NORMAL sync: a commit is in the file once written, so the
         // end of the process loses nothing committed; only a power cut may
         // take the last commits.
+        // One gateway per store: a second one would send the first one's
+        // changes as its own.
+        exec("PRAGMA locking_mode=EXCLUSIVE");
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
         exec(
