@@ -48,6 +48,8 @@ class Gateway : public Publisher {
     int run(const sigset_t& stopSignals, int statsSeconds);
 
     void publish(const std::string& topic, const std::string& payload, bool retain) override;
+    // What the store holds and has dropped (for a face that shows figures).
+    Store::Counts storeCounts() { return store_->counts(); }
     void changed(const std::string& unit, const std::string& subtopic, const std::string& payload,
                  std::chrono::system_clock::time_point at) override;
 
