@@ -175,12 +175,13 @@ class Control:
 
 
 def start_broker(work: str, persistent: bool, port: int = BROKER_PORT,
-                 bridge_to: Optional[int] = None) -> subprocess.Popen:
+                 bridge_to: Optional[int] = None, extra: str = "") -> subprocess.Popen:
     """mosquitto on 127.0.0.1:PORT; with `persistent`, its store is kept in WORK/store;
-    with `bridge_to`, it bridges kelvo/# both ways to the broker on that port."""
+    with `bridge_to`, it bridges kelvo/# both ways to the broker on that port; `extra`:
+    more lines of its configuration."""
     conf = os.path.join(work, f"mosquitto-{port}.conf")
     with open(conf, "w", encoding="ascii") as f:
-        f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\n")
+        f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\n{extra}")
         if bridge_to:
             f.write(f"connection plant\naddress 127.0.0.1:{bridge_to}\n"
                     "topic kelvo/# both 1\n")

@@ -664,13 +664,19 @@ publish = "poll"
             '[unit."KV-109-1".ai.0]\ndeadband = -1\n': ":2: 'deadband' must not be negative",
             '[unit."KV-101-1".di.0]\nbits = ["a", 2]\n': ":2: 'bits' holds something other",
             '[unit."KV-101-1"]\npublish = "sometimes"\n': ":2: 'publish' must be",
+            '[sparkplug]\ngroup_id = "pl+ant"\n': ":2: 'group_id' must be a usable topic level",
+            '[store]\nmax_mb = 0\n': ":2: 'max_mb' must be 1..1048576",
         }
         runs = [(["--config", path], text, path + message) for text, message in cases.items()]
         runs += [(["--config", path], '[broker]\npassword = "x"\npassword_file = "/etc/hostname"\n',
                   "give the broker password or a password file, not both"),
                  (["--config", "/dev/zero"], None, "/dev/zero: not a regular file"),
                  (["--config", fifo], None, fifo + ": not a regular file"),
-                 (["--password-file", "/dev/zero"], None, "/dev/zero: not a regular file")]
+                 (["--password-file", "/dev/zero"], None, "/dev/zero: not a regular file"),
+                 (["--config", path], "[sparkplug]\nplain_topics = false\n",
+                  "plain_topics = false needs [sparkplug] enabled = true"),
+                 (["--config", path], '[store]\npath = "/nonexistent/store.db"\n',
+                  "[store] path /nonexistent/store.db: ")]
         runs += [(["--prefix", prefix], None, "is not a usable topic prefix")
                  for prefix in ("a//b", "kel/+", "/kelvo", "\x01")]
         for args, text, message in runs:

@@ -284,6 +284,7 @@ class WebTest(unittest.TestCase):
         self.assertEqual(families["kelvo_gateway_broker_connected"].samples[0].value, 1)
         faces = {s.labels["face"] for s in families["kelvo_gateway_face_clients"].samples}
         self.assertIn("http_events", faces)
+        self.assertEqual(families["kelvo_gateway_store_dropped"].samples[0].value, 0)
         self.assertTrue(families["kelvo_gateway_build_info"].samples[0].labels["version"])
 
     def test_3_other_listeners(self) -> None:

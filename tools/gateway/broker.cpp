@@ -79,10 +79,15 @@ SSL_CTX* TlsContext(const std::string& caFile, const std::string& host, std::str
 
 Broker::Broker(const BrokerSettings& settings, const std::string& clientId,
                const std::string& willTopic, Handlers handlers)
+    : Broker(settings, clientId, Will{willTopic, [] { return std::string("offline"); }, true},
+             std::move(handlers)) {}
+
+Broker::Broker(const BrokerSettings& settings, const std::string& clientId, Will will,
+               Handlers handlers)
     : settings_(settings),
       clientId_(clientId),
-      willTopic_(willTopic),
-      handlers_(std::move(handlers)) {
+      handlers_(std::move(handlers)),
+      will_(std::move(will)) {
     static LibraryInit init;
     client_ = makeClient();
     if (!settings_.password.empty() && settings_.caFile.empty()) {
@@ -94,7 +99,7 @@ Broker::Broker(const BrokerSettings& settings, const std::string& clientId,
 }
 
 mosquitto* Broker::makeClient() {
-    mosquitto* client = mosquitto_new(clientId_.c_str(), false, this);
+    mosquitto* client = mosquitto_new(clientId_.c_str(), will_.clean, this);
     if (!client) throw ConfigError("cannot create the MQTT client");
     mosquitto_connect_callback_set(client, &Broker::OnConnect);
     mosquitto_disconnect_callback_set(client, &Broker::OnDisconnect);
@@ -105,9 +110,9 @@ mosquitto* Broker::makeClient() {
     mosquitto_max_inflight_messages_set(client, 0);
     // Publications from other threads are queued and wake the network thread.
     mosquitto_threaded_set(client, true);
-    const std::string offline = "offline";
-    Check(mosquitto_will_set(client, willTopic_.c_str(), static_cast<int>(offline.size()),
-                             offline.data(), QOS, true),
+    const std::string will = will_.payload();
+    Check(mosquitto_will_set(client, will_.topic.c_str(), static_cast<int>(will.size()),
+                             will.data(), QOS, will_.retain),
           "MQTT will");
     if (!settings_.username.empty()) {
         Check(mosquitto_username_pw_set(
@@ -150,6 +155,7 @@ void Broker::report(const std::string& why) {
 }
 
 void Broker::forgetLocked() {
+    tracked_.clear();
     waiting_.clear();
     order_.clear();
     events_.clear();
@@ -194,6 +200,15 @@ void Broker::run() {
         const int rc = mosquitto_loop(client_, LOOP_MS, 1);
         bool failed = rc != MOSQ_ERR_SUCCESS;
         std::string why = failed ? mosquitto_strerror(rc) : "";
+        if (dropping_.exchange(false) && connected_) {
+            // The next connect's fresh client closes this one's socket
+            // without a DISCONNECT: the broker publishes the will.
+            std::fprintf(stderr, "kelvo-gateway: ending the session with %s:%d\n",
+                         settings_.host.c_str(), settings_.effectivePort());
+            socketOpen = false;
+            connected_ = false;
+            continue;
+        }
         if (!failed && !connected_) {
             // Until the broker has accepted us: libmosquitto does not notice
             // a refused TLS connect (its loop returns at once, forever), so
@@ -233,10 +248,13 @@ std::string Broker::failure(const std::string& what) {
     return what;
 }
 
-bool Broker::sendLocked(const std::string& topic, const std::string& payload, bool retain) {
-    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(),
-                                     static_cast<int>(payload.size()), payload.data(), QOS, retain);
+bool Broker::sendLocked(const std::string& topic, const std::string& payload, bool retain,
+                        std::uint64_t token, int qos) {
+    int mid = 0;
+    const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                     payload.data(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) return false;
+    if (token != 0) tracked_[mid] = token;
     ++sent_;
     ++inflight_;
     return true;
@@ -278,6 +296,26 @@ bool Broker::publish(const std::string& topic, const std::string& payload, bool 
     }
     events_.push_back({topic, payload});
     return true;
+}
+
+std::size_t Broker::room() {
+    if (!connected_) return 0;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!events_.empty() || !order_.empty() || inflight_ >= WINDOW) return 0;
+    return WINDOW - inflight_;
+}
+
+bool Broker::publishTracked(const std::string& topic, const std::string& payload, bool retain,
+                            std::uint64_t token, int qos) {
+    if (!connected_) return false;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!events_.empty() || !order_.empty() || inflight_ >= WINDOW) return false;
+    // (QoS 0 counts in the window too: libmosquitto reports it once written.)
+    return sendLocked(topic, payload, retain, token, qos);
+}
+
+void Broker::drop() {
+    dropping_ = true;
 }
 
 Broker::Counts Broker::counts() {
@@ -343,6 +381,7 @@ void Broker::OnConnect(mosquitto* client, void* self, int rc) {
     std::fprintf(stderr, "kelvo-gateway: connected to %s:%d\n", b->settings_.host.c_str(),
                  b->settings_.effectivePort());
     b->connected_ = true;
+    ++b->session_;
     if (b->handlers_.connected) b->handlers_.connected();
 }
 
@@ -355,10 +394,19 @@ void Broker::OnDisconnect(mosquitto*, void* self, int rc) {
     b->connected_ = false;
 }
 
-void Broker::OnPublish(mosquitto*, void* self, int) {
+void Broker::OnPublish(mosquitto*, void* self, int mid) {
     auto* b = static_cast<Broker*>(self);
-    std::lock_guard<std::mutex> hold(b->mutex_);
-    if (b->inflight_ > 0) --b->inflight_;
+    std::uint64_t token = 0;
+    {
+        std::lock_guard<std::mutex> hold(b->mutex_);
+        if (b->inflight_ > 0) --b->inflight_;
+        const auto it = b->tracked_.find(mid);
+        if (it != b->tracked_.end()) {
+            token = it->second;
+            b->tracked_.erase(it);
+        }
+    }
+    if (token != 0 && b->handlers_.acked) b->handlers_.acked(token);
 }
 
 void Broker::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {

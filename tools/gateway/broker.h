@@ -6,7 +6,7 @@
 // network thread connects and reconnects with a backoff of 1 s doubling to
 // 30 s and never gives up, whether the broker was never there, went away,
 // or refused us. (libmosquitto's own thread ends for good when the first
-// connect fails.) Every publication is QoS 1.
+// connect fails.) Every publication is QoS 1 unless publishTracked() says otherwise.
 //
 // The last retained value on the broker is always the current one:
 // - nothing is queued while the broker is away; on every connect the gateway
@@ -19,6 +19,10 @@
 //   the waiting one), and messages that are not retained wait up to
 //   EVENT_LIMIT. So a broker that stops reading costs a bounded amount of
 //   memory, however long it takes the keepalive to notice.
+//
+// Changes that must not be lost go another way: a Forwarder (store.h) keeps
+// them on disk and hands them over with publishTracked() while the window
+// has room, deleting each once the broker has acknowledged it.
 #pragma once
 
 #include <atomic>
@@ -52,12 +56,26 @@ class Broker {
         // `retained`: the broker kept it and hands it to every new subscriber.
         std::function<void(const std::string& topic, const std::string& payload, bool retained)>
             message;
+        // A publishTracked() message was acknowledged.
+        std::function<void(std::uint64_t token)> acked;
+    };
+    // The message the broker publishes when the session ends without a
+    // clean disconnect; `payload` is asked anew for every connect.
+    struct Will {
+        std::string topic;
+        std::function<std::string()> payload;
+        bool retain = true;
+        // A clean session: the broker keeps nothing for us between
+        // connections (no subscriptions, no queued commands).
+        bool clean = false;
     };
 
     // `willTopic` gets "offline" (retained) when the session ends without a
     // clean disconnect.
     Broker(const BrokerSettings& settings, const std::string& clientId,
            const std::string& willTopic, Handlers handlers);
+    Broker(const BrokerSettings& settings, const std::string& clientId, Will will,
+           Handlers handlers);
     ~Broker();
     Broker(const Broker&) = delete;
     Broker& operator=(const Broker&) = delete;
@@ -65,6 +83,19 @@ class Broker {
     // Starts the network thread; connection failures are retried there.
     void start();
     bool connected() const { return connected_; }
+    // Counts the sessions: a new value means a new connection.
+    std::uint64_t session() const { return session_; }
+    // How many more messages the window takes now (0 while messages wait
+    // in the queue, so that a tracked one never overtakes them).
+    std::size_t room();
+    // Publishes at once if the window has room; Handlers::acked gets `token`
+    // when the broker acknowledges it. False: not sent (no room, or not
+    // connected).
+    bool publishTracked(const std::string& topic, const std::string& payload, bool retain,
+                        std::uint64_t token, int qos = 1);
+    // Ends the connection without a clean disconnect (the broker publishes
+    // the will) and connects again.
+    void drop();
     // Publishes or queues (see above) while connected; false when the
     // message is dropped (not connected, or too many waiting).
     bool publish(const std::string& topic, const std::string& payload, bool retain);
@@ -95,7 +126,8 @@ class Broker {
     // With mutex_ held: hands waiting messages to libmosquitto while the
     // window has room.
     void pumpLocked();
-    bool sendLocked(const std::string& topic, const std::string& payload, bool retain);
+    bool sendLocked(const std::string& topic, const std::string& payload, bool retain,
+                    std::uint64_t token = 0, int qos = 1);
     void forgetLocked();
     // Why the connection failed: `what`, or the reason of a TLS failure.
     std::string failure(const std::string& what);
@@ -104,9 +136,11 @@ class Broker {
 
     BrokerSettings settings_;
     std::string clientId_;
-    std::string willTopic_;
     Handlers handlers_;
     std::atomic<bool> connected_{false};
+    std::atomic<std::uint64_t> session_{0};
+    std::atomic<bool> dropping_{false};
+    Will will_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     bool refused_ = false;  // the network thread's: the broker refused this connect
@@ -120,7 +154,8 @@ class Broker {
     struct Event {
         std::string topic, payload;
     };
-    std::deque<Event> events_;  // not retained, oldest first
+    std::deque<Event> events_;              // not retained, oldest first
+    std::map<int, std::uint64_t> tracked_;  // message ID -> token
     std::uint64_t sent_ = 0;
     std::uint64_t dropped_ = 0;
     std::string lastReport_;

@@ -271,7 +271,8 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
         throw ConfigError(Where(source, e.source()) + ": " + std::string(e.description()));
     }
     CheckKeys(source, root, "",
-              {"gateway", "units", "unit", "broker", "homeassistant", "modbus", "http"});
+              {"gateway", "units", "unit", "broker", "homeassistant", "modbus", "http", "sparkplug",
+               "store"});
 
     if (const toml::table* g = Section(source, root, "gateway")) {
         CheckKeys(source, *g, "gateway", {"id", "prefix", "period_ms", "publish", "heartbeat_s"});
@@ -293,6 +294,32 @@ void LoadText(const std::string& text, const std::string& source, Settings& s) {
         if (!TopicPart(s.homeAssistant.prefix, true)) {
             Fail(source, *ha->get("prefix"), "'prefix' is not a usable topic prefix");
         }
+    }
+    if (const toml::table* sp = Section(source, root, "sparkplug")) {
+        CheckKeys(source, *sp, "sparkplug",
+                  {"enabled", "group_id", "primary_host", "plain_topics"});
+        for (const auto& [key, flag] :
+             {std::pair<const char*, bool*>{"enabled", &s.sparkplug.enabled},
+              std::pair<const char*, bool*>{"plain_topics", &s.sparkplug.plainTopics}}) {
+            if (const toml::node* n = sp->get(key)) {
+                if (!n->is_boolean())
+                    Fail(source, *n, "'" + std::string(key) + "' must be true or false");
+                *flag = n->as_boolean()->get();
+            }
+        }
+        ReadString(source, *sp, "group_id", s.sparkplug.groupId);
+        if (!TopicPart(s.sparkplug.groupId, false)) {
+            Fail(source, *sp->get("group_id"), "'group_id' must be a usable topic level");
+        }
+        ReadString(source, *sp, "primary_host", s.sparkplug.primaryHost);
+        if (sp->get("primary_host") && !TopicPart(s.sparkplug.primaryHost, false)) {
+            Fail(source, *sp->get("primary_host"), "'primary_host' must be a usable topic level");
+        }
+    }
+    if (const toml::table* st = Section(source, root, "store")) {
+        CheckKeys(source, *st, "store", {"path", "max_mb"});
+        ReadString(source, *st, "path", s.store.path);
+        ReadInt(source, *st, "max_mb", 1, 1 << 20, s.store.maxMb);
     }
     if (const toml::table* u = Section(source, root, "units")) {
         CheckKeys(source, *u, "units", {"broadcast", "addresses", "rescan_s"});
@@ -508,6 +535,13 @@ void Validate(const Settings& s) {
         if (!IsIPv4(a)) throw ConfigError("'" + a + "' is not an IPv4 address");
     }
     if (s.broker.host.empty()) throw ConfigError("no broker host");
+    if (!s.sparkplug.plainTopics && !s.sparkplug.enabled) {
+        throw ConfigError("[sparkplug] plain_topics = false needs [sparkplug] enabled = true");
+    }
+    if (!s.sparkplug.plainTopics && s.homeAssistant.enabled) {
+        throw ConfigError(
+            "Home Assistant discovery needs the plain topics ([sparkplug] plain_topics)");
+    }
     if (!s.http.listen.empty() && s.http.port() == 0) {
         throw ConfigError("http listen '" + shown(s.http.listen) +
                           "' is not HOST:PORT with a port 1..65535");

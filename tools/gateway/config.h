@@ -75,6 +75,21 @@ struct HttpSettings {
     bool loopback() const;  // host() is a loopback address
 };
 
+// [sparkplug]: the Sparkplug B edge node (the gateway ID is its node ID).
+struct SparkplugSettings {
+    bool enabled = false;
+    std::string groupId = "kelvo";
+    std::string primaryHost;  // not empty: send only while this host application is online
+    bool plainTopics = true;  // false: Sparkplug alone, no PREFIX/... topics
+};
+
+// [store]: where changes wait for the broker. An empty path keeps them in
+// memory only.
+struct StoreSettings {
+    std::string path;
+    int maxMb = 256;
+};
+
 struct Settings {
     std::string id;  // empty: the host name
     std::string prefix = "kelvo";
@@ -89,6 +104,8 @@ struct Settings {
     BrokerSettings broker;
     ModbusSettings modbus;
     HttpSettings http;
+    SparkplugSettings sparkplug;
+    StoreSettings store;
 
     bool useBroadcast() const { return broadcast.value_or(addresses.empty()); }
     // The unit's settings; an empty set for a unit the file does not name.

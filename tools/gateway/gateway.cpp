@@ -36,6 +36,8 @@ constexpr auto STALE_AFTER = std::chrono::milliseconds(kelvo::tools::REPLY_TIMEO
 // A burst (every config and value after a connect, Home Assistant asking
 // for its configs) queues this many messages or more at once.
 constexpr std::size_t BURST_QUEUE = 1000;
+// The budget of a store without a file ([store] path empty), at most.
+constexpr int MEMORY_STORE_MB = 16;
 
 std::string Firmware(const KelvoVersionInfo& v) {
     char text[40];
@@ -55,7 +57,13 @@ Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
     if (settings_.id.empty()) settings_.id = HostName();
     Validate(settings_);
     gatewayTopic_ = settings_.prefix + "/gateway/" + settings_.id + "/state";
-    model_.addFace(&mqtt_);
+    // Without a file the store lives in memory, and keeps to a smaller budget.
+    const int storeMb = settings_.store.path.empty()
+                            ? std::min(settings_.store.maxMb, MEMORY_STORE_MB)
+                            : settings_.store.maxMb;
+    store_ =
+        std::make_unique<Store>(settings_.store.path, static_cast<std::uint64_t>(storeMb) << 20);
+    if (settings_.sparkplug.plainTopics) model_.addFace(&mqtt_);
     if (settings_.homeAssistant.enabled) {
         homeAssistant_ = std::make_unique<HomeAssistantFace>(*this, settings_, gatewayTopic_);
         model_.addFace(homeAssistant_.get());
@@ -68,18 +76,58 @@ Gateway::Gateway(Settings settings) : settings_(std::move(settings)) {
         web_ = std::make_unique<WebFace>(
             model_, settings_,
             WebSources{[this](std::size_t unit) { return worker(unit); },
-                       [this] { return broker_ && broker_->connected(); }});
+                       [this] { return broker_ && broker_->connected(); },
+                       modbus_ ? std::function<std::size_t()>(
+                                     [face = modbus_.get()] { return face->clients(); })
+                               : nullptr,
+                       [this] { return store_->counts(); }});
         model_.addFace(web_.get());
     }
     const std::string clientId = settings_.broker.clientId.empty() ? "kelvo-gateway-" + settings_.id
                                                                    : settings_.broker.clientId;
     broker_ = std::make_unique<Broker>(
         settings_.broker, clientId, gatewayTopic_,
-        Broker::Handlers{[this] { connected(); }, [this](const std::string& t, const std::string& p,
-                                                         bool r) { message(t, p, r); }});
+        Broker::Handlers{
+            [this] { connected(); },
+            [this](const std::string& t, const std::string& p, bool r) { message(t, p, r); },
+            [this](std::uint64_t token) { history_->acked(token); }});
+    // The history goes out as it was stored: topic and payload.
+    history_ = std::make_unique<Forwarder>(
+        *store_, HISTORY_STREAM, *broker_,
+        Forwarder::Hooks{[](bool) { return true; },
+                         [](const Store::Record& row, bool) {
+                             return std::optional<Forwarder::Message>(
+                                 Forwarder::Message{row.topic, row.payload, false});
+                         }});
+    if (settings_.sparkplug.enabled) {
+        sparkplug_ = std::make_unique<SparkplugFace>(model_, settings_, *store_);
+        model_.addFace(sparkplug_.get());
+        SparkplugFace* face = sparkplug_.get();
+        sparkplugBroker_ = std::make_unique<Broker>(
+            settings_.broker, settings_.sparkplug.plainTopics ? clientId + "-sparkplug" : clientId,
+            face->will(),
+            Broker::Handlers{[face] { face->connected(); },
+                             [face](const std::string& t, const std::string& p, bool r) {
+                                 face->message(t, p, r);
+                             },
+                             [face](std::uint64_t token) { face->acked(token); }});
+        face->attach(*sparkplugBroker_);
+    }
+    store_->onCommit([this] {
+        history_->notify();
+        if (sparkplug_) sparkplug_->notifyStore();
+    });
 }
 
-Gateway::~Gateway() = default;
+Gateway::~Gateway() {
+    // Nothing may call into what goes first: the sessions' threads end,
+    // then the forwarders', then the store's.
+    broker_->stop(std::chrono::milliseconds(0));
+    if (sparkplugBroker_) sparkplugBroker_->stop(std::chrono::milliseconds(0));
+    history_->stop();
+    if (sparkplug_) sparkplug_->stop();
+    store_->onCommit(nullptr);
+}
 
 // Who each unit is: every new address asked at once (bounded in connections
 // and time), then one device list with the units served and the new ones
@@ -181,12 +229,13 @@ void Gateway::addUnits(std::vector<UnitDescription> units) {
             std::lock_guard<std::mutex> hold(unitsMutex_);
             workers_.push_back(std::move(worker));
         }
+        if (!settings_.sparkplug.plainTopics) continue;
         // Published and subscribed here, or by connected() if the broker
         // comes back meanwhile; twice does no harm.
         if (broker_->connected()) mqtt_.republish(index);
         for (auto& p : mqtt_.patterns(index)) patterns.push_back(std::move(p));
     }
-    if (broker_->connected()) broker_->subscribe(patterns);
+    if (broker_->connected() && !patterns.empty()) broker_->subscribe(patterns);
 }
 
 void Gateway::rescan(std::stop_token stop) {
@@ -237,7 +286,14 @@ void Gateway::scan(std::stop_token stop) {
         {
             std::lock_guard<std::mutex> hold(brokerMutex_);
             if (stop.stop_requested()) return;
-            broker_->start();
+            if (settings_.sparkplug.plainTopics) {
+                history_->start();
+                broker_->start();
+            }
+            if (sparkplug_) {
+                sparkplug_->start();
+                sparkplugBroker_->start();
+            }
             brokerStarted_ = true;
         }
         std::printf("kelvo-gateway: ready (%zu units)\n", all.size());
@@ -270,7 +326,13 @@ void Gateway::shutdown() {
         std::lock_guard<std::mutex> hold(brokerMutex_);
         started = brokerStarted_;
     }
-    if (started) broker_->stop(DRAIN);
+    if (!started) return;
+    history_->stop();
+    if (sparkplug_) {
+        sparkplug_->stop();  // the NDEATH
+        sparkplugBroker_->stop(DRAIN);
+    }
+    broker_->stop(DRAIN);
 }
 
 int Gateway::run(const sigset_t& stopSignals, int statsSeconds) {
@@ -337,6 +399,21 @@ void Gateway::publish(const std::string& topic, const std::string& payload, bool
     broker_->publish(topic, payload, retain);
 }
 
+void Gateway::changed(const std::string& unit, const std::string& subtopic,
+                      const std::string& payload, std::chrono::system_clock::time_point at) {
+    // Sent live when the broker is there and no older history waits;
+    // otherwise kept, on PREFIX/gateway/ID/history/UNIT/SUBTOPIC (not
+    // retained, so the current values stay as they are).
+    if (broker_->connected() && store_->held(HISTORY_STREAM) == 0) return;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
+    nlohmann::ordered_json entry;
+    entry["value"] = payload;
+    entry["ts"] = ms.count();
+    store_->put(HISTORY_STREAM,
+                settings_.prefix + "/gateway/" + settings_.id + "/history/" + unit + "/" + subtopic,
+                entry.dump(), ms.count());
+}
+
 void Gateway::connected() {
     publish(gatewayTopic_, "online", true);
     std::vector<std::string> patterns;
@@ -349,6 +426,7 @@ void Gateway::connected() {
         patterns.push_back(homeAssistant_->statusTopic());
     }
     broker_->subscribe(patterns);
+    history_->notify();
 }
 
 void Gateway::message(const std::string& topic, const std::string& payload, bool retained) {
@@ -377,6 +455,10 @@ void Gateway::printStats(double seconds) {
     line["inflight"] = counts.inflight;
     line["queued"] = counts.queued;
     line["dropped"] = counts.dropped;
+    const auto stored = store_->counts();
+    line["store_put"] = stored.stored;
+    line["store_rows"] = stored.rows;
+    line["store_dropped"] = stored.dropped;
     lastPublished = published;
     std::fprintf(stderr, "kelvo-gateway: stats %s\n", line.dump().c_str());
 }

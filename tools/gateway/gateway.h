@@ -22,6 +22,8 @@
 #include "modbus_face.h"
 #include "mqtt_face.h"
 #include "points.h"
+#include "sparkplug_face.h"
+#include "store.h"
 #include "unit_worker.h"
 #include "web_face.h"
 
@@ -48,6 +50,10 @@ class Gateway : public Publisher {
     int run(const sigset_t& stopSignals, int statsSeconds);
 
     void publish(const std::string& topic, const std::string& payload, bool retain) override;
+    // What the store holds and has dropped (for a face that shows figures).
+    Store::Counts storeCounts() { return store_->counts(); }
+    void changed(const std::string& unit, const std::string& subtopic, const std::string& payload,
+                 std::chrono::system_clock::time_point at) override;
 
   private:
     // Asks the units at these addresses who they are, all at once; the ones
@@ -82,6 +88,15 @@ class Gateway : public Publisher {
     std::unique_ptr<HomeAssistantFace> homeAssistant_;  // when enabled
     std::unique_ptr<ModbusFace> modbus_;                // when it listens
     std::unique_ptr<WebFace> web_;                      // when [http] listen is set
+
+    // Store-and-forward: the plain topics' history (stream HISTORY_STREAM)
+    // and the Sparkplug face's rows, with a session of its own (its will
+    // is the NDEATH).
+    static constexpr int HISTORY_STREAM = 0;
+    std::unique_ptr<Store> store_;
+    std::unique_ptr<Forwarder> history_;
+    std::unique_ptr<Broker> sparkplugBroker_;
+    std::unique_ptr<SparkplugFace> sparkplug_;
 
     std::mutex unitsMutex_;  // guards workers_; workers are only ever added
     std::vector<std::unique_ptr<UnitWorker>> workers_;

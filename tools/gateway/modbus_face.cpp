@@ -101,6 +101,7 @@ void ModbusFace::stop() {
     if (thread_.joinable()) thread_.join();
     for (Client& c : clients_) close(c.fd);
     clients_.clear();
+    clientCount_ = 0;
     pending_.clear();
 }
 
@@ -156,6 +157,7 @@ void ModbusFace::accept() {
         c.serial = nextSerial_++;
         c.active = Clock::now();
         clients_.push_back(std::move(c));
+        clientCount_ = clients_.size();
     }
 }
 
@@ -306,6 +308,7 @@ void ModbusFace::run() {
                 close(c.fd);
                 return true;
             });
+            clientCount_ = clients_.size();
         }
         if (fds[1].revents) accept();
     }

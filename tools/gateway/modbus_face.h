@@ -37,6 +37,8 @@ class ModbusFace : public Face {
     void start();
     // Closes every connection; writes still waiting are not answered.
     void stop();
+    // Connections open now.
+    std::size_t clients() const { return clientCount_.load(std::memory_order_relaxed); }
 
     void unitAdded(std::size_t unit, const UnitDescription& description,
                    const std::vector<Point>& points) override;
@@ -90,6 +92,7 @@ class ModbusFace : public Face {
 
     // The loop's own.
     std::vector<Client> clients_;
+    std::atomic<std::size_t> clientCount_{0};  // clients_.size(), for other threads
     std::map<std::uint64_t, Pending> pending_;
     std::uint64_t nextSerial_ = 1, nextWrite_ = 1;
 

@@ -57,6 +57,7 @@ void MqttFace::unitAdded(std::size_t index, const UnitDescription& description,
                          const std::vector<Point>& points) {
     auto u = std::make_unique<Unit>();
     u->base = prefix_ + "/" + description.topic;
+    u->name = description.topic;
     Unit& added = *u;
     {
         std::lock_guard<std::shared_mutex> hold(unitsMutex_);
@@ -80,16 +81,22 @@ void MqttFace::qualityChanged(std::size_t index, Quality quality) {
 void MqttFace::pointReported(std::size_t index, const Point& p, bool always) {
     Unit& u = unit(index);
     const std::string topic = p.topic();
-    set(u, topic, std::to_string(p.raw), always);
+    change(u, topic, std::to_string(p.raw), always, p.readAt);
     if (IsDigital(p.kind)) {
         // Each line on its own topic: a change publishes the lines that
         // changed, besides the port.
         for (unsigned b = 0; b < PORT_BITS; ++b) {
-            set(u, topic + "/" + std::to_string(b), (p.raw >> b) & 1 ? "1" : "0", always);
+            change(u, topic + "/" + std::to_string(b), (p.raw >> b) & 1 ? "1" : "0", always,
+                   p.readAt);
         }
     } else if (p.settings.scaled) {
-        set(u, topic + "/value", p.valueText(), always);
+        change(u, topic + "/value", p.valueText(), always, p.readAt);
     }
+}
+
+void MqttFace::change(Unit& u, const std::string& subtopic, const std::string& payload, bool force,
+                      std::chrono::system_clock::time_point at) {
+    if (set(u, subtopic, payload, force)) publisher_.changed(u.name, subtopic, payload, at);
 }
 
 void MqttFace::commandFailed(std::size_t index, const CommandRequest& request,
@@ -107,12 +114,13 @@ void MqttFace::commandFailed(std::size_t index, const CommandRequest& request,
     publisher_.publish(unit(index).base + "/error", error.dump(), false);
 }
 
-void MqttFace::set(Unit& u, const std::string& subtopic, const std::string& payload, bool force) {
+bool MqttFace::set(Unit& u, const std::string& subtopic, const std::string& payload, bool force) {
     std::lock_guard<std::mutex> hold(u.mutex);
     auto& held = u.retained[subtopic];
-    if (held == payload && !force) return;
+    if (held == payload && !force) return false;
     held = payload;
     publisher_.publish(u.base + "/" + subtopic, payload, true);
+    return true;
 }
 
 void MqttFace::republish(std::size_t index) {

@@ -2,6 +2,7 @@
 // and the /set commands.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,15 @@ class Publisher {
   public:
     virtual ~Publisher() = default;
     virtual void publish(const std::string& topic, const std::string& payload, bool retain) = 0;
+    // A value topic changed to `payload`, read at `at`: kept for the
+    // history when the broker cannot take it now.
+    virtual void changed(const std::string& unit, const std::string& subtopic,
+                         const std::string& payload, std::chrono::system_clock::time_point at) {
+        (void)unit;
+        (void)subtopic;
+        (void)payload;
+        (void)at;
+    }
 };
 
 class MqttFace : public Face {
@@ -46,12 +56,17 @@ class MqttFace : public Face {
   private:
     struct Unit {
         std::string base;                             // "PREFIX/UNIT"
+        std::string name;                             // "UNIT"
         std::mutex mutex;                             // guards retained
         std::map<std::string, std::string> retained;  // subtopic -> payload
     };
     Unit& unit(std::size_t index);
-    // Publishes when the retained value changes (or always, with `force`).
-    void set(Unit& u, const std::string& subtopic, const std::string& payload, bool force);
+    // Publishes when the retained value changes (or always, with `force`);
+    // true when it did.
+    bool set(Unit& u, const std::string& subtopic, const std::string& payload, bool force);
+    // A value topic: set(), and the change goes to the history.
+    void change(Unit& u, const std::string& subtopic, const std::string& payload, bool force,
+                std::chrono::system_clock::time_point at);
 
     PointModel& model_;
     Publisher& publisher_;

@@ -738,6 +738,24 @@ std::string WebFace::Impl::metrics() {
     line("kelvo_gateway_face_clients{face=\"http_events\"} " + std::to_string(streams));
     line(std::string("kelvo_gateway_face_clients{face=\"mqtt\"} ") +
          (sources.brokerConnected && sources.brokerConnected() ? "1" : "0"));
+    if (sources.modbusClients) {
+        line("kelvo_gateway_face_clients{face=\"modbus\"} " +
+             std::to_string(sources.modbusClients()));
+    }
+    if (sources.store) {
+        const Store::Counts held = sources.store();
+        line(
+            "# HELP kelvo_gateway_store_dropped_total Changes dropped from the store for its "
+            "disk budget, oldest first.");
+        line("# TYPE kelvo_gateway_store_dropped_total counter");
+        line("kelvo_gateway_store_dropped_total " + std::to_string(held.dropped));
+        line("# HELP kelvo_gateway_store_rows Changes waiting in the store for the broker.");
+        line("# TYPE kelvo_gateway_store_rows gauge");
+        line("kelvo_gateway_store_rows " + std::to_string(held.rows));
+        line("# HELP kelvo_gateway_store_bytes What the waiting changes take of the budget.");
+        line("# TYPE kelvo_gateway_store_bytes gauge");
+        line("kelvo_gateway_store_bytes " + std::to_string(held.bytes));
+    }
     const auto commands = model.commandCounts();
     line("# HELP kelvo_gateway_commands_total Commands from every face, by outcome.");
     line("# TYPE kelvo_gateway_commands_total counter");

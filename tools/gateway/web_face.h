@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "points.h"
+#include "store.h"
 
 namespace gateway {
 
@@ -19,6 +20,10 @@ struct WebSources {
     // The worker of a unit (null: none), for its poll counters and jobs.
     std::function<UnitWorker*(std::size_t unit)> worker;
     std::function<bool()> brokerConnected;
+    // Connections to the Modbus face; unset: it is off.
+    std::function<std::size_t()> modbusClients;
+    // The store of changes that wait for the broker.
+    std::function<Store::Counts()> store;
 };
 
 class WebFace : public Face {
