@@ -96,7 +96,10 @@ void MqttFace::pointReported(std::size_t index, const Point& p, bool always) {
 
 void MqttFace::change(Unit& u, const std::string& subtopic, const std::string& payload, bool force,
                       std::chrono::system_clock::time_point at) {
-    if (set(u, subtopic, payload, force)) publisher_.changed(u.name, subtopic, payload, at);
+    bool first = false;
+    if (set(u, subtopic, payload, force, &first) && !first) {
+        publisher_.changed(u.name, subtopic, payload, at);
+    }
 }
 
 void MqttFace::commandFailed(std::size_t index, const CommandRequest& request,
@@ -114,9 +117,11 @@ void MqttFace::commandFailed(std::size_t index, const CommandRequest& request,
     publisher_.publish(unit(index).base + "/error", error.dump(), false);
 }
 
-bool MqttFace::set(Unit& u, const std::string& subtopic, const std::string& payload, bool force) {
+bool MqttFace::set(Unit& u, const std::string& subtopic, const std::string& payload, bool force,
+                   bool* first) {
     std::lock_guard<std::mutex> hold(u.mutex);
     auto& held = u.retained[subtopic];
+    if (first) *first = held.empty();
     if (held == payload && !force) return false;
     held = payload;
     publisher_.publish(u.base + "/" + subtopic, payload, true);

@@ -62,9 +62,11 @@ class MqttFace : public Face {
     };
     Unit& unit(std::size_t index);
     // Publishes when the retained value changes (or always, with `force`);
-    // true when it did.
-    bool set(Unit& u, const std::string& subtopic, const std::string& payload, bool force);
-    // A value topic: set(), and the change goes to the history.
+    // true when it did. `first`: the topic had no value before.
+    bool set(Unit& u, const std::string& subtopic, const std::string& payload, bool force,
+             bool* first = nullptr);
+    // A value topic: set(), and a change from an earlier value goes to the
+    // history (a first reading is no change: the retained topic carries it).
     void change(Unit& u, const std::string& subtopic, const std::string& payload, bool force,
                 std::chrono::system_clock::time_point at);
 
